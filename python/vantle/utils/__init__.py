@@ -1,0 +1,1 @@
+"""GStreamer toolkit and timing helpers of vantle."""

@@ -1,0 +1,164 @@
+// Python surface of vantle.feed_contract: statuses, errors, the StreamReader contract, the
+// runtime-option check and the native Event.
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/shared_ptr.h>
+#include <nanobind/eval.h>
+
+#include <memory>
+
+#include "feed_contract/event.hpp"
+#include "feed_contract/feed_contract.hpp"
+#include "feed_contract/interruptible_wait.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+// The abstract reader is plain Python, so that Python readers subclass it with abc semantics
+// and native readers register with it.
+constexpr const char* kStreamReaderSource = R"PY(
+import abc
+
+class StreamReader(abc.ABC):
+    """An object that is capable of reading frames from a video stream."""
+
+    DEFAULT_LATENCY = 2000
+    REHOSTED_LATENCY = 10
+    MAXIMUM_LATENCY = 30000
+    MIMIMUM_LATENCY = 0
+
+    @property
+    @abc.abstractmethod
+    def status(self):
+        """The stream reader's current status"""
+        raise NotImplementedError
+
+    @property
+    @abc.abstractmethod
+    def latest_frame(self):
+        """The receive time and the newest frame, or None if no frame has been received yet."""
+        raise NotImplementedError
+
+    @property
+    @abc.abstractmethod
+    def new_frame_event(self):
+        """An Event that is set whenever a new frame is available."""
+        raise NotImplementedError
+
+    @property
+    @abc.abstractmethod
+    def new_status_event(self):
+        """An Event that is set whenever the reader's status changes."""
+        raise NotImplementedError
+
+    @abc.abstractmethod
+    def set_runtime_option_vals(self, runtime_options):
+        """Sets the runtime options for this stream reader."""
+        raise NotImplementedError
+
+    @abc.abstractmethod
+    def close(self):
+        """Sends a close request to the stream reader."""
+        raise NotImplementedError
+
+    @abc.abstractmethod
+    def wait_until_closed(self):
+        """Blocks until the stream reader is done closing."""
+        raise NotImplementedError
+)PY";
+
+void check_runtime_options(nb::handle supplied, nb::handle supported) {
+    nb::object supported_map = nb::borrow(supported);
+    for (nb::handle item : supplied.attr("items")()) {
+        nb::object name = item[0];
+        nb::object value = item[1];
+        if (!nb::cast<bool>(supported_map.attr("__contains__")(name))) {
+            throw vantle::InvalidRuntimeOptionError(nb::str("Unknown option '{}'").format(name).c_str());
+        }
+        nb::object expected = supported_map[name];
+        if (!nb::isinstance(value, expected)) {
+            throw vantle::InvalidRuntimeOptionError(
+                nb::str("Option '{}' should be of type '{}', got '{}'")
+                    .format(name, expected.attr("__name__"), value.type().attr("__name__"))
+                    .c_str());
+        }
+    }
+}
+
+template <class T>
+nb::object define_error(nb::module_& m, const char* name, nb::handle base, const char* doc) {
+    nb::object type = nb::borrow(nb::exception<T>(m, name, base));
+    type.attr("__doc__") = doc;
+    return type;
+}
+
+}  // namespace
+
+NB_MODULE(feed_contract, m) {
+    nb::set_leak_warnings(false);
+    m.doc() = "The contract of stream readers: statuses, frames, errors, latency limits and runtime options.";
+
+    nb::object setup_error = define_error<vantle::StreamSetupError>(
+        m, "StreamSetupError", PyExc_Exception, "An exception happened during setup of the stream.");
+    define_error<vantle::StreamReadError>(m, "StreamReadError", PyExc_Exception,
+                                          "Raised when the StreamReader is unable to read from the stream.");
+    define_error<vantle::InvalidRuntimeOptionError>(
+        m, "InvalidRuntimeOptionError", PyExc_Exception,
+        "Raised when a runtime option is not supported or its value is of the wrong type.");
+    define_error<vantle::InvalidCustomPipelineError>(
+        m, "InvalidCustomPipelineError", setup_error,
+        "Raised when a supplied custom pipeline is missing a required component.");
+    define_error<vantle::SourceNotFoundError>(m, "SourceNotFoundError", setup_error,
+                                              "Raised when the source for a stream no longer exists.");
+
+    nb::object enum_type = nb::module_::import_("enum").attr("Enum");
+    nb::list members;
+    for (auto status : {vantle::StreamStatus::Initializing, vantle::StreamStatus::Streaming,
+                        vantle::StreamStatus::Halted, vantle::StreamStatus::Closed}) {
+        std::string text(vantle::status_text(status));
+        std::string member = text;
+        for (char& c : member) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        members.append(nb::make_tuple(member, text));
+    }
+    nb::object status_type = enum_type("StreamStatus", members, "module"_a = "vantle.feed_contract",
+                                       "qualname"_a = "StreamStatus");
+    status_type.attr("__doc__") = "The status of a stream reader.";
+    m.attr("StreamStatus") = status_type;
+
+    nb::object typing = nb::module_::import_("typing");
+    nb::object ndarray = nb::module_::import_("numpy").attr("ndarray");
+    m.attr("FRAME") = typing.attr("Optional")[typing.attr("Tuple")[nb::make_tuple(
+        nb::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type)), ndarray)]];
+
+    nb::dict scope;
+    scope["__name__"] = "vantle.feed_contract";
+    scope["__builtins__"] = nb::module_::import_("builtins");
+    nb::exec(nb::str(kStreamReaderSource), scope);
+    m.attr("StreamReader") = scope["StreamReader"];
+
+    m.def("check_runtime_options", &check_runtime_options, "supplied"_a, "supported"_a,
+          "Raises InvalidRuntimeOptionError for the first option of `supplied` whose name `supported` lacks or "
+          "whose value is not of the type `supported` gives for it.");
+
+    nb::class_<vantle::Event>(m, "Event",
+                              "A flag that any thread can set, clear and wait on, like threading.Event. Readers "
+                              "set their events from native threads without the GIL.")
+        .def(nb::init<>())
+        .def("set", &vantle::Event::set, nb::call_guard<nb::gil_scoped_release>())
+        .def("clear", &vantle::Event::clear, nb::call_guard<nb::gil_scoped_release>())
+        .def("is_set", &vantle::Event::is_set)
+        .def(
+            "wait",
+            [](const vantle::Event& event, std::optional<double> timeout) {
+                return vantle::python::interruptible_wait(timeout, [&](double slice) { return event.wait(slice); });
+            },
+            "timeout"_a = nb::none(),
+            "Blocks until the flag is set or `timeout` seconds have passed; returns the flag.")
+        .def("__repr__", [](const vantle::Event& event) {
+            return std::string("<vantle.feed_contract.Event ") + (event.is_set() ? "set" : "unset") + ">";
+        });
+}

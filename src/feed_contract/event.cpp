@@ -1,0 +1,35 @@
+#include "feed_contract/event.hpp"
+
+#include <chrono>
+
+namespace vantle {
+
+void Event::set() {
+    {
+        std::lock_guard lock(mutex_);
+        flag_ = true;
+    }
+    changed_.notify_all();
+}
+
+void Event::clear() {
+    std::lock_guard lock(mutex_);
+    flag_ = false;
+}
+
+bool Event::is_set() const {
+    std::lock_guard lock(mutex_);
+    return flag_;
+}
+
+bool Event::wait(std::optional<double> timeout_seconds) const {
+    std::unique_lock lock(mutex_);
+    if (!timeout_seconds) {
+        changed_.wait(lock, [&] { return flag_; });
+        return true;
+    }
+    if (*timeout_seconds <= 0) return flag_;
+    return changed_.wait_for(lock, std::chrono::duration<double>(*timeout_seconds), [&] { return flag_; });
+}
+
+}  // namespace vantle

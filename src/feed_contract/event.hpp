@@ -1,0 +1,28 @@
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+
+#include "logger/export.hpp"
+
+namespace vantle {
+
+// A flag that any thread can set, clear and wait on. set() never blocks on anything but the
+// event's own short lock, so streaming threads can set it on every frame.
+class VANTLE_EXPORT Event {
+public:
+    void set();
+    void clear();
+    bool is_set() const;
+    // Waits until the flag is set or `timeout_seconds` passed (forever when absent);
+    // returns the flag. Call without the GIL.
+    bool wait(std::optional<double> timeout_seconds = std::nullopt) const;
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool flag_ = false;
+};
+
+}  // namespace vantle

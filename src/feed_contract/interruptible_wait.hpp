@@ -1,0 +1,37 @@
+#pragma once
+
+// Blocking waits for Python callers: the GIL is released while waiting, and the wait wakes
+// every 50 ms to let Python handle signals (Ctrl-C ends a wait like any Python wait).
+// Included by binding files only.
+
+#include <nanobind/nanobind.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
+namespace vantle::python {
+
+// `wait_slice(seconds)` waits at most that long and returns true when the awaited condition holds.
+template <class WaitSlice>
+bool interruptible_wait(std::optional<double> timeout_seconds, WaitSlice&& wait_slice) {
+    constexpr double kSlice = 0.05;
+    using clock = std::chrono::steady_clock;
+    const auto deadline = timeout_seconds ? std::optional(clock::now() + std::chrono::duration_cast<clock::duration>(
+                                                                             std::chrono::duration<double>(*timeout_seconds)))
+                                          : std::nullopt;
+    for (;;) {
+        double slice = kSlice;
+        if (deadline) slice = std::min(slice, std::chrono::duration<double>(*deadline - clock::now()).count());
+        bool done;
+        {
+            nanobind::gil_scoped_release release;
+            done = wait_slice(std::max(slice, 0.0));
+        }
+        if (done) return true;
+        if (deadline && clock::now() >= *deadline) return false;
+        if (PyErr_CheckSignals() != 0) throw nanobind::python_error();
+    }
+}
+
+}  // namespace vantle::python

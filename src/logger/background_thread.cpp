@@ -1,0 +1,75 @@
+#include "logger/background_thread.hpp"
+
+#include <Python.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "logger/python_bridge.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace vantle {
+namespace {
+
+void mark_done(BackgroundThread::State& state) {
+    {
+        std::lock_guard lock(state.mutex);
+        state.done = true;
+    }
+    state.done_changed.notify_all();
+}
+
+// Body of the Python thread: the native work runs without the GIL. If the interpreter began
+// exiting meanwhile, the thread never touches Python again and simply waits for the process
+// to end (taking the GIL then would end the thread from inside native frames).
+void run_released(const std::function<void()>& body, const std::shared_ptr<BackgroundThread::State>& state) {
+    std::exception_ptr failure;
+    PyThreadState* thread_state = PyEval_SaveThread();
+    try {
+        body();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    mark_done(*state);
+    if (!python::alive()) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+    PyEval_RestoreThread(thread_state);
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+BackgroundThread BackgroundThread::start(const std::string& name, std::function<void()> body) {
+    if (!python::alive()) throw std::runtime_error("cannot start thread " + name + ": the interpreter is exiting");
+    auto state = std::make_shared<State>();
+    nb::gil_scoped_acquire gil;
+    nb::object target = nb::cpp_function([body = std::move(body), state] { run_released(body, state); });
+    nb::object thread = nb::module_::import_("threading").attr("Thread")("target"_a = target, "name"_a = name,
+                                                                          "daemon"_a = true);
+    thread.attr("start")();
+    return BackgroundThread(std::move(state));
+}
+
+void BackgroundThread::join() const {
+    if (!state_) return;
+    std::unique_lock lock(state_->mutex);
+    state_->done_changed.wait(lock, [&] { return state_->done; });
+}
+
+bool BackgroundThread::join_for(double seconds) const {
+    if (!state_) return true;
+    std::unique_lock lock(state_->mutex);
+    return state_->done_changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return state_->done; });
+}
+
+bool BackgroundThread::finished() const {
+    if (!state_) return true;
+    std::lock_guard lock(state_->mutex);
+    return state_->done;
+}
+
+}  // namespace vantle

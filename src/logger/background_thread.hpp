@@ -1,0 +1,41 @@
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "logger/export.hpp"
+
+namespace vantle {
+
+// A named daemon thread that the host interpreter lists among its threads (so Python's
+// threading.enumerate() shows it) while its body runs native code without the GIL.
+// An exception that escapes the body is reported as Python reports an unhandled error of a thread.
+class VANTLE_EXPORT BackgroundThread {
+public:
+    BackgroundThread() = default;
+
+    // Starts `body` on a new thread named `name`. Callable with or without the GIL.
+    static BackgroundThread start(const std::string& name, std::function<void()> body);
+
+    // Waits until the body has returned. Must be called without the GIL.
+    void join() const;
+    // Waits at most `seconds`; true when the body has returned.
+    bool join_for(double seconds) const;
+    bool finished() const;
+    bool started() const noexcept { return static_cast<bool>(state_); }
+
+    struct State {
+        std::mutex mutex;
+        std::condition_variable done_changed;
+        bool done = false;
+    };
+
+private:
+    explicit BackgroundThread(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace vantle

@@ -1,0 +1,97 @@
+// Python surface of vantle.logger: the "qv_streaming" logger hierarchy of Python's logging
+// module, and the sink through which every native module logs into it.
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <cctype>
+#include <cstdlib>
+
+#include "logger/logger.hpp"
+#include "logger/python_bridge.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace vantle::python {
+void mark_exiting() noexcept;
+}
+
+namespace {
+
+using vantle::logging::Level;
+
+nb::object& get_logger_function() {
+    // Leaked on purpose: native threads may log during interpreter shutdown.
+    static nb::object* function = new nb::object(nb::module_::import_("logging").attr("getLogger"));
+    return *function;
+}
+
+void python_sink(const std::string& logger_name, Level level, std::string_view message) {
+    if (!vantle::python::alive()) return;
+    nb::gil_scoped_acquire gil;
+    try {
+        nb::object logger = get_logger_function()(logger_name);
+        const int numeric_level = static_cast<int>(level);
+        if (nb::cast<bool>(logger.attr("isEnabledFor")(numeric_level))) {
+            logger.attr("log")(numeric_level, nb::str(message.data(), message.size()));
+        }
+    } catch (nb::python_error&) {
+        // A handler that fails must not take the native caller down with it.
+    }
+}
+
+// STREAMING_LOGLEVEL: a level name in any case, or a number; anything else falls back to INFO.
+void apply_level_from_environment(nb::object root) {
+    const char* raw = std::getenv("STREAMING_LOGLEVEL");
+    if (raw == nullptr) {
+        root.attr("setLevel")(static_cast<int>(Level::Info));
+        return;
+    }
+    std::string text(raw);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.erase(0, 1);
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+
+    nb::object logging = nb::module_::import_("logging");
+    nb::dict names = nb::borrow<nb::dict>(logging.attr("_nameToLevel"));
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        root.attr("setLevel")(std::stoi(text));
+    } else if (names.contains(text.c_str())) {
+        root.attr("setLevel")(names[text.c_str()]);
+    } else {
+        root.attr("setLevel")(static_cast<int>(Level::Info));
+        root.attr("warning")("Unknown STREAMING_LOGLEVEL '%s'; using INFO", raw);
+    }
+}
+
+}  // namespace
+
+NB_MODULE(logger, m) {
+    nb::set_leak_warnings(false);
+    m.doc() = "The streaming loggers: the root logger 'qv_streaming' and one child logger per stream URL.";
+
+    nb::object root = get_logger_function()(std::string(vantle::logging::kRootLoggerName));
+    apply_level_from_environment(root);
+    m.attr("logger") = root;
+    m.attr("_MAX_URL_LENGTH") = vantle::logging::kMaxUrlLength;
+
+    m.def(
+        "get_stream_logger",
+        [](const std::string& url) { return get_logger_function()(vantle::logging::stream_logger_name(url)); },
+        "url"_a,
+        "Returns the logger of the stream at `url`: a child of 'qv_streaming' named after the URL, "
+        "with its password shown as '***' and long URLs shortened in the middle.");
+    m.def("_truncate_middle", &vantle::logging::truncate_middle, "text"_a, "max_length"_a,
+          "Shortens `text` to at most `max_length` characters by putting '...' in its middle.");
+    m.def("redact_url", &vantle::logging::redact_url, "url"_a,
+          "Returns `url` with the password of its user information replaced by '***'.");
+    m.def("redact_text", &vantle::logging::redact_text, "text"_a,
+          "Returns `text` with the password of every URL in it replaced by '***'.");
+
+    // Native threads stop entering Python once the interpreter starts to exit.
+    m.def("_mark_exiting", [] { vantle::python::mark_exiting(); });
+    nb::module_::import_("atexit").attr("register")(m.attr("_mark_exiting"));
+
+    vantle::logging::set_sink(&python_sink);
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "logger/export.hpp"
+
+namespace vantle::logging {
+
+// Levels share their numbers with Python's logging module.
+enum class Level : int { Debug = 10, Info = 20, Warning = 30, Error = 40 };
+
+inline constexpr std::string_view kRootLoggerName = "qv_streaming";
+inline constexpr std::size_t kMaxUrlLength = 80;
+
+// Where log records go. The Python binding installs a sink that hands records to the
+// `logging` module; until then (and once the interpreter is gone) records are dropped.
+using Sink = void (*)(const std::string& logger_name, Level level, std::string_view message);
+VANTLE_EXPORT void set_sink(Sink sink) noexcept;
+
+// A named logger of the streaming hierarchy. Cheap to copy; logging never throws.
+class VANTLE_EXPORT Logger {
+public:
+    explicit Logger(std::string name) : name_(std::move(name)) {}
+
+    const std::string& name() const noexcept { return name_; }
+
+    void log(Level level, std::string_view message) const noexcept;
+    void debug(std::string_view message) const noexcept { log(Level::Debug, message); }
+    void info(std::string_view message) const noexcept { log(Level::Info, message); }
+    void warning(std::string_view message) const noexcept { log(Level::Warning, message); }
+    void error(std::string_view message) const noexcept { log(Level::Error, message); }
+
+private:
+    std::string name_;
+};
+
+// The root streaming logger, "qv_streaming".
+VANTLE_EXPORT const Logger& root() noexcept;
+
+// Full name of the logger of one stream: the root's name, ".url(", the redacted URL shortened
+// to kMaxUrlLength code points, ")".
+VANTLE_EXPORT std::string stream_logger_name(std::string_view url);
+VANTLE_EXPORT Logger stream_logger(std::string_view url);
+
+// Shortens `text` to at most `max_length` code points by putting "..." in its middle.
+VANTLE_EXPORT std::string truncate_middle(std::string_view text, long max_length);
+
+// The URL with the password of its user information shown as "***".
+VANTLE_EXPORT std::string redact_url(std::string_view url);
+
+// Any text (GStreamer debug strings, error messages) with the password of every URL in it
+// shown as "***".
+VANTLE_EXPORT std::string redact_text(std::string_view text);
+
+// A double as Python's repr() writes it: shortest round-trip digits, always a fraction or an
+// exponent ("15.0", "7.5", "1e-05").
+VANTLE_EXPORT std::string format_float(double value);
+
+}  // namespace vantle::logging

@@ -1,0 +1,90 @@
+#include "loop_host/loop_host.hpp"
+
+#include <gst/gst.h>
+
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+#include "logger/background_thread.hpp"
+#include "logger/logger.hpp"
+
+namespace vantle::loop_host {
+namespace {
+
+struct HostState {
+    std::recursive_mutex lock;
+    bool running = false;
+    GMainLoop* main_loop = nullptr;  // owned; replaced by the next start that runs a loop
+    BackgroundThread main_loop_thread;
+};
+
+HostState& state() {
+    // Never destroyed: the loop thread may outlive static destruction at process exit.
+    static HostState* const instance = new HostState();
+    return *instance;
+}
+
+}  // namespace
+
+void start(bool start_main_loop) {
+    HostState& host = state();
+    std::lock_guard guard(host.lock);
+    if (host.running) return;
+
+    gst_init(nullptr, nullptr);
+    if (start_main_loop) {
+        GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+        if (host.main_loop != nullptr) g_main_loop_unref(host.main_loop);
+        host.main_loop = loop;
+        g_main_loop_ref(loop);
+        host.main_loop_thread = BackgroundThread::start("LoopHostThread", [loop] {
+            g_main_loop_run(loop);
+            g_main_loop_unref(loop);
+        });
+    }
+    disable_troublesome_elements();
+    host.running = true;
+}
+
+void assert_started() {
+    HostState& host = state();
+    std::lock_guard guard(host.lock);
+    if (!host.running) {
+        throw std::runtime_error(
+            "The GObject libraries have not been initialized yet. They can be initialized with loop_host.start()");
+    }
+}
+
+bool is_started() {
+    HostState& host = state();
+    std::lock_guard guard(host.lock);
+    return host.running;
+}
+
+void close() {
+    HostState& host = state();
+    std::lock_guard guard(host.lock);
+    if (!host.running) return;
+    if (host.main_loop != nullptr) {
+        g_main_loop_quit(host.main_loop);
+        host.main_loop_thread.join();
+    }
+    host.running = false;
+}
+
+void disable_troublesome_elements() {
+    GList* factories = gst_element_factory_list_get_elements(GST_ELEMENT_FACTORY_TYPE_DECODER, GST_RANK_MARGINAL);
+    for (GList* item = factories; item != nullptr; item = item->next) {
+        auto* factory = GST_ELEMENT_FACTORY(item->data);
+        const gchar* plugin = gst_plugin_feature_get_plugin_name(GST_PLUGIN_FEATURE(factory));
+        if (plugin != nullptr && std::strcmp(plugin, "nvcodec") == 0) {
+            logging::root().info(std::string("Disabling element type: ") +
+                                 gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)));
+            gst_plugin_feature_set_rank(GST_PLUGIN_FEATURE(factory), GST_RANK_NONE);
+        }
+    }
+    gst_plugin_feature_list_free(factories);
+}
+
+}  // namespace vantle::loop_host
