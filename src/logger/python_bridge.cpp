@@ -31,3 +31,16 @@ void log_error(const char* where, nb::python_error& error) noexcept {
 }
 
 }  // namespace vantle::python
+
+#include "logger/without_gil.hpp"
+
+namespace vantle {
+
+WithoutGil::WithoutGil() noexcept
+    : saved_state_(Py_IsInitialized() && PyGILState_Check() ? PyEval_SaveThread() : nullptr) {}
+
+WithoutGil::~WithoutGil() {
+    if (saved_state_ != nullptr) PyEval_RestoreThread(static_cast<PyThreadState*>(saved_state_));
+}
+
+}  // namespace vantle

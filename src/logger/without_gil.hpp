@@ -1,0 +1,21 @@
+#pragma once
+
+#include "logger/export.hpp"
+
+namespace vantle {
+
+// Releases the GIL for the scope when the calling thread holds it, so that native code that
+// blocks on GStreamer (state changes, joins) can be reached from anywhere, Python object
+// destructors included, without stalling threads that need the GIL to finish their work.
+class VANTLE_EXPORT WithoutGil {
+public:
+    WithoutGil() noexcept;
+    ~WithoutGil();
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+
+private:
+    void* saved_state_;
+};
+
+}  // namespace vantle
