@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "logger/export.hpp"
@@ -44,6 +45,17 @@ void call(const char* where, F&& fn) noexcept {
     call_or(0, where, [&] {
         fn();
         return 0;
+    });
+}
+
+// A Python object that native code may copy and drop on any thread without the GIL: copies
+// share one reference, and the last owner takes the GIL to release it (or leaks it once the
+// interpreter is gone). Create with the GIL held.
+inline std::shared_ptr<nanobind::object> hold(nanobind::object object) {
+    return std::shared_ptr<nanobind::object>(new nanobind::object(std::move(object)), [](nanobind::object* held) {
+        if (!alive()) return;
+        nanobind::gil_scoped_acquire gil;
+        delete held;
     });
 }
 

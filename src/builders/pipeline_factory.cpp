@@ -1,0 +1,130 @@
+#include "builders/pipeline_factory.hpp"
+
+#include <string_view>
+
+#include "feed_contract/feed_contract.hpp"
+#include "utils/gstreamer/pads.hpp"
+
+namespace vantle::builders {
+
+void apply_appsink_properties(GstElement* appsink) {
+    g_object_set(appsink, "max-buffers", static_cast<guint>(kAppsinkMaxBuffers), nullptr);
+    g_object_set(appsink, "drop", TRUE, nullptr);
+    g_object_set(appsink, "emit-signals", TRUE, nullptr);
+}
+
+PipelineFactory::PipelineFactory(std::string url, int max_framerate)
+    : url_(std::move(url)), max_framerate_(max_framerate), logger_(logging::stream_logger(url_)) {}
+
+PipelineFactory::~PipelineFactory() = default;
+
+std::shared_ptr<gst::Pipeline> PipelineFactory::build() {
+    throw NotImplementedError("PipelineFactory.build() is provided by the concrete factories");
+}
+
+std::string PipelineFactory::pipeline_name() const { return logging::redact_url(url_); }
+
+void PipelineFactory::attach_watcher(gst::Pipeline& pipeline, const PipelineWatcher& watcher) const {
+    // The watch refers to its pipeline without owning it: the pipeline owns the watch.
+    std::weak_ptr<gst::Pipeline> weak = pipeline.shared_from_this();
+    pipeline.add_bus_watch([watcher, weak](GstBus* bus, GstMessage* message) {
+        if (auto owner = weak.lock()) return watcher(bus, message, *owner);
+        return true;
+    });
+}
+
+GstElement* PipelineFactory::add_appsink(gst::Pipeline& pipeline, const gst::NewSampleCallback& on_new_sample) const {
+    GstElement* appsink = pipeline.new_element("appsink", nullptr, &apply_appsink_properties);
+    pipeline.set_appsink(appsink);
+    pipeline.connect_new_sample(appsink, on_new_sample);
+    return appsink;
+}
+
+void PipelineFactory::set_up_decoder(GstElement* element, GstPad* pad, gst::Pipeline& pipeline) {
+    logger_.info("Making decoder for pad: " + gst::pad_to_string(pad));
+    GstElement* decodebin = gst_element_factory_make("decodebin", nullptr);
+    if (decodebin == nullptr) throw StreamSetupError("No element could be made from the factory 'decodebin'");
+    gst_bin_add(GST_BIN(pipeline.pipeline()), decodebin);
+    gst_element_set_state(decodebin, GST_STATE_PLAYING);
+
+    std::weak_ptr<gst::Pipeline> weak = pipeline.shared_from_this();
+    pipeline.connect_pad_added(decodebin, [self = shared_from_this(), weak](GstElement* target, GstPad* new_pad) {
+        if (auto owner = weak.lock()) self->set_up_appsink(target, new_pad, *owner);
+    });
+    if (!gst_element_link(element, decodebin)) pipeline.post_error("Failed to link with decodebin");
+}
+
+void PipelineFactory::set_up_appsink(GstElement* target, GstPad* pad, gst::Pipeline& pipeline) {
+    try {
+        logger_.info("Setting up an appsink for pad: " + gst::pad_to_string(pad));
+        if (!gst::is_video_pad(pad)) {
+            logger_.warning("Skipping pad because it does not appear to be for video");
+            return;
+        }
+
+        std::string factory_name;
+        if (GST_IS_GHOST_PAD(pad)) {
+            gst::UniquePad decoder_pad(gst_ghost_pad_get_target(GST_GHOST_PAD(pad)));
+            if (decoder_pad) {
+                gst::UniqueElement decoder(gst_pad_get_parent_element(decoder_pad.get()));
+                factory_name = gst::factory_name_of(decoder.get());
+            }
+        }
+        logger_.info("The decodebin is using decoder: " + factory_name);
+
+        target = limit_framerate(pipeline, target, pad);
+        if (factory_name == "vaapidecodebin") {
+            logger_.info("Using VA-API hardware decoding");
+            GstElement* postproc = pipeline.new_element("vaapipostproc", target);
+            target = pipeline.filter_caps(postproc, {kBgrCaps, kBgraCaps, kBgrxCaps});
+        } else {
+            logger_.info("Using software decoding");
+        }
+        target = pipeline.new_element("videoconvert", target);
+
+        GstElement* appsink = pipeline.appsink();
+        gst::UniqueCaps bgr(gst_caps_from_string(kBgrCaps));
+        g_object_set(appsink, "caps", bgr.get(), nullptr);
+        if (!gst_element_link(target, appsink)) {
+            pipeline.post_error("Failed to link videoconvert to appsink");
+            return;
+        }
+        logger_.info("The pipeline is complete!");
+    } catch (const std::exception& error) {
+        logger_.error(std::string("Failed to set up the appsink: ") + logging::redact_text(error.what()));
+    }
+}
+
+GstElement* PipelineFactory::limit_framerate(gst::Pipeline& pipeline, GstElement* target, GstPad* target_pad) {
+    gst::UniqueCaps caps(gst_pad_get_current_caps(target_pad));
+    if (!caps || gst_caps_get_size(caps.get()) == 0) {
+        logger_.error("Could not determine the original framerate of the video stream. Giving up on limiting framerate.");
+        return target;
+    }
+    const double current_framerate = gst::framerate_from_structure(gst_caps_get_structure(caps.get(), 0));
+    bool drop_only = true;
+    if (current_framerate < 0) {
+        logger_.error("Unexpected negative framerate value. Giving up on limiting framerate.");
+        return target;
+    }
+    if (current_framerate == 0) {
+        logger_.warning(
+            "The stream's framerate cannot be determined because it is dynamic. Framerate limiting may be less "
+            "effective.");
+        drop_only = false;
+    } else if (current_framerate <= max_framerate_) {
+        logger_.info("Source framerate is " + logging::format_float(current_framerate) +
+                     ", which is less than or equal to the maximum framerate of " + std::to_string(max_framerate_));
+        return target;
+    }
+    logger_.info("Limiting framerate to " + std::to_string(max_framerate_) + " FPS");
+    GstElement* videorate = pipeline.new_element(
+        "videorate", target, [drop_only](GstElement* rate) { g_object_set(rate, "drop-only", drop_only, nullptr); });
+    const std::string limit = "video/x-raw,framerate=" + std::to_string(max_framerate_) + "/1";
+    return pipeline.new_element("capsfilter", videorate, [&limit](GstElement* filter) {
+        gst::UniqueCaps limit_caps(gst_caps_from_string(limit.c_str()));
+        g_object_set(filter, "caps", limit_caps.get(), nullptr);
+    });
+}
+
+}  // namespace vantle::builders

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <gst/gst.h>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "logger/export.hpp"
+#include "logger/logger.hpp"
+#include "utils/gstreamer/pipeline.hpp"
+
+namespace vantle::builders {
+
+// Caps the appsink accepts (packed 8-bit BGR), then the fallbacks after VA-API post-processing.
+inline constexpr const char* kBgrCaps = "video/x-raw,format=(string)BGR";
+inline constexpr const char* kBgraCaps = "video/x-raw,format=(string)BGRA";
+inline constexpr const char* kBgrxCaps = "video/x-raw,format=(string)BGRx";
+inline constexpr int kFramerateLimit = 20;
+
+// Every appsink a factory creates or adopts: at most 60 queued samples, the oldest dropped, and
+// a new-sample signal per sample (a slow reader never stalls the pipeline).
+inline constexpr int kAppsinkMaxBuffers = 60;
+VANTLE_EXPORT void apply_appsink_properties(GstElement* appsink);
+
+using PipelineWatcher = std::function<bool(GstBus*, GstMessage*, gst::Pipeline&)>;
+
+// The reader's three callbacks, attached to every pipeline a factory builds.
+struct Callbacks {
+    gst::NewSampleCallback on_new_sample;
+    PipelineWatcher pipeline_watcher;
+    gst::PadProbeCallback buffer_probe;
+};
+
+class VANTLE_EXPORT NotImplementedError : public std::logic_error {
+public:
+    using std::logic_error::logic_error;
+};
+
+// Holds the configuration of one stream and builds a new, started pipeline for it on every
+// build(). URL factories share the tail built here: decodebin, then (once the decoded pad
+// appears) the framerate limit, VA-API post-processing when a VA-API decoder was picked,
+// videoconvert to BGR and the link into the appsink.
+class VANTLE_EXPORT PipelineFactory : public std::enable_shared_from_this<PipelineFactory> {
+public:
+    PipelineFactory(std::string url, int max_framerate);
+    virtual ~PipelineFactory();
+
+    // A new pipeline, asked to play but not waited for.
+    virtual std::shared_ptr<gst::Pipeline> build();
+
+    const std::string& url() const noexcept { return url_; }
+    int max_framerate() const noexcept { return max_framerate_; }
+    const logging::Logger& logger() const noexcept { return logger_; }
+
+    // Adds a decodebin behind `element` and completes the chain when it exposes its pads.
+    void set_up_decoder(GstElement* element, GstPad* pad, gst::Pipeline& pipeline);
+    // The decodebin's pad-added handler: limit, [VA-API], convert, appsink. Never throws.
+    void set_up_appsink(GstElement* target, GstPad* pad, gst::Pipeline& pipeline);
+    // Adds videorate and a caps filter behind `target` when the stream is faster than the
+    // limit or dynamic; returns the element to link from next.
+    GstElement* limit_framerate(gst::Pipeline& pipeline, GstElement* target, GstPad* target_pad);
+
+protected:
+    // The pipeline name: the URL with its password hidden.
+    std::string pipeline_name() const;
+    // Bus watch and appsink with its new-sample handler, common to the URL factories.
+    void attach_watcher(gst::Pipeline& pipeline, const PipelineWatcher& watcher) const;
+    GstElement* add_appsink(gst::Pipeline& pipeline, const gst::NewSampleCallback& on_new_sample) const;
+
+private:
+    std::string url_;
+    int max_framerate_;
+    logging::Logger logger_;
+};
+
+}  // namespace vantle::builders

@@ -1,0 +1,98 @@
+#include "builders/url_factories.hpp"
+
+#include <gst/rtsp/gstrtsptransport.h>
+
+#include "feed_contract/feed_contract.hpp"
+#include "utils/gstreamer/pads.hpp"
+
+namespace vantle::builders {
+
+RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency, Callbacks callbacks, bool force_tcp)
+    : PipelineFactory(std::move(url), kFramerateLimit),
+      latency_(latency),
+      callbacks_(std::move(callbacks)),
+      force_tcp_(force_tcp) {}
+
+std::shared_ptr<gst::Pipeline> RTSPPipelineFactory::build() {
+    logger().info("Building an RTSP pipeline");
+    auto pipeline = gst::Pipeline::create(pipeline_name());
+    attach_watcher(*pipeline, callbacks_.pipeline_watcher);
+    add_appsink(*pipeline, callbacks_.on_new_sample);
+
+    GstElement* source = pipeline->new_element(
+        "rtspsrc", nullptr,
+        [this](GstElement* rtspsrc) {
+            g_object_set(rtspsrc, "location", url().c_str(), nullptr);
+            g_object_set(rtspsrc, "latency", static_cast<guint>(latency_), nullptr);
+            if (force_tcp_) g_object_set(rtspsrc, "protocols", GST_RTSP_LOWER_TRANS_TCP, nullptr);
+        },
+        false);
+    std::weak_ptr<gst::Pipeline> weak = pipeline;
+    auto self = std::static_pointer_cast<RTSPPipelineFactory>(shared_from_this());
+    pipeline->connect_pad_added(source, [self, weak](GstElement* element, GstPad* pad) {
+        if (auto owner = weak.lock()) self->set_up_depayloader(element, pad, *owner);
+    });
+    gst_element_set_state(pipeline->element(), GST_STATE_PLAYING);
+    return pipeline;
+}
+
+void RTSPPipelineFactory::set_up_depayloader(GstElement*, GstPad* pad, gst::Pipeline& pipeline) {
+    try {
+        logger().info("rtspsrc element got a new pad: " + gst::pad_to_string(pad));
+        GstCaps* raw_caps = nullptr;
+        g_object_get(pad, "caps", &raw_caps, nullptr);
+        gst::UniqueCaps caps(raw_caps);
+        if (!caps) {
+            pipeline.post_error("Source pad has no caps!");
+            return;
+        }
+        if (gst::is_rtp_audio_pad(pad)) {
+            logger().info("Ignoring this RTP pad because it appears to be audio");
+            return;
+        }
+
+        gst::UniqueElement depayloader;
+        try {
+            depayloader = gst::find_element(caps.get(), GST_ELEMENT_FACTORY_TYPE_DEPAYLOADER);
+        } catch (const StreamSetupError& error) {
+            pipeline.post_error(error.what());
+            return;
+        }
+        gst_bin_add(GST_BIN(pipeline.pipeline()), depayloader.get());
+        gst_element_set_state(depayloader.get(), GST_STATE_PLAYING);
+        logger().info(std::string("Found depayloader: ") + G_OBJECT_TYPE_NAME(depayloader.get()));
+
+        gst::UniquePad depayloader_src(gst_element_get_static_pad(depayloader.get(), "src"));
+        gst::UniquePad depayloader_sink(gst_element_get_static_pad(depayloader.get(), "sink"));
+        pipeline.add_pad_probe(depayloader_src.get(), GST_PAD_PROBE_TYPE_BUFFER, callbacks_.buffer_probe);
+
+        const GstPadLinkReturn linked = gst_pad_link(pad, depayloader_sink.get());
+        if (linked != GST_PAD_LINK_OK) {
+            pipeline.post_error(std::string("Failed to link source with depayloader: ") + gst_pad_link_get_name(linked));
+            return;
+        }
+        logger().info("Linked rtspsrc to depayloader");
+        set_up_decoder(depayloader.get(), depayloader_src.get(), pipeline);
+    } catch (const std::exception& error) {
+        logger().error(std::string("Failed to set up the depayloader: ") + logging::redact_text(error.what()));
+    }
+}
+
+HTTPPipelineFactory::HTTPPipelineFactory(std::string url, Callbacks callbacks)
+    : PipelineFactory(std::move(url), kFramerateLimit), callbacks_(std::move(callbacks)) {}
+
+std::shared_ptr<gst::Pipeline> HTTPPipelineFactory::build() {
+    auto pipeline = gst::Pipeline::create(pipeline_name());
+    attach_watcher(*pipeline, callbacks_.pipeline_watcher);
+    add_appsink(*pipeline, callbacks_.on_new_sample);
+
+    GstElement* source = pipeline->new_element(
+        "souphttpsrc", nullptr, [this](GstElement* src) { g_object_set(src, "location", url().c_str(), nullptr); });
+    gst::UniquePad source_pad(gst_element_get_static_pad(source, "src"));
+    pipeline->add_pad_probe(source_pad.get(), GST_PAD_PROBE_TYPE_BUFFER, callbacks_.buffer_probe);
+    set_up_decoder(source, source_pad.get(), *pipeline);
+    gst_element_set_state(pipeline->element(), GST_STATE_PLAYING);
+    return pipeline;
+}
+
+}  // namespace vantle::builders
