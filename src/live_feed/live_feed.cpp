@@ -1,0 +1,203 @@
+#include "live_feed/live_feed.hpp"
+
+#include <gst/app/gstappsink.h>
+#include <gst/video/video.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "builders/custom_factory.hpp"
+#include "builders/url_factories.hpp"
+#include "loop_host/loop_host.hpp"
+#include "utils/timing/timeout.hpp"
+
+namespace vantle {
+
+std::string url_scheme(const std::string& url) {
+    const std::size_t colon = url.find(':');
+    if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(url[0]))) return "";
+    std::string scheme;
+    for (std::size_t i = 0; i < colon; ++i) {
+        const unsigned char c = static_cast<unsigned char>(url[i]);
+        if (!(std::isalnum(c) && c < 0x80) && c != '+' && c != '-' && c != '.') return "";
+        scheme += static_cast<char>(std::tolower(c));
+    }
+    return scheme;
+}
+
+LiveFeed::LiveFeed(const std::string& url, const LiveFeedOptions& options)
+    : logger_(logging::stream_logger(url)), url_(url), options_(options), keyframes_only_(options.keyframes_only) {}
+
+LiveFeed::~LiveFeed() = default;
+
+std::shared_ptr<LiveFeed> LiveFeed::open(const std::string& url, LiveFeedOptions options) {
+    loop_host::assert_started();
+    std::shared_ptr<LiveFeed> feed(new LiveFeed(url, options));
+
+    GMainContext* context = g_main_context_get_thread_default();
+    if (context != nullptr && context != g_main_context_default()) {
+        feed->logger_.warning(
+            "A GStreamer pipeline is being created on a MainContext other than the global default. If this is a "
+            "MainContext created by a QThread, asynchronous messages may not be sent properly.");
+    }
+
+    auto factory = feed->make_factory();
+    auto pipeline = factory->build();
+    {
+        std::lock_guard lock(feed->state_mutex_);
+        feed->pipeline_factory_ = factory;
+        feed->pipeline_ = pipeline;
+    }
+    if (options.must_play) {
+        try {
+            pipeline->wait_until_playing(options.state_change_timeout);
+        } catch (...) {
+            // No callback of this half-built reader may run any more.
+            pipeline->release_resources();
+            gst_element_set_state(pipeline->element(), GST_STATE_NULL);
+            throw;
+        }
+    }
+    auto thread = BackgroundThread::start("PipelineRestarterThread", [self = feed] { self->pipeline_restarter(); });
+    std::lock_guard lock(feed->state_mutex_);
+    feed->pipeline_restarter_thread_ = thread;
+    return feed;
+}
+
+std::shared_ptr<builders::PipelineFactory> LiveFeed::make_factory() {
+    // The callbacks refer to the reader without owning it, so that a factory kept by a pipeline
+    // handler never keeps a reader alive.
+    std::weak_ptr<LiveFeed> weak = weak_from_this();
+    builders::Callbacks callbacks{
+        [weak](GstElement* appsink) {
+            auto self = weak.lock();
+            return self ? self->on_new_sample(appsink) : GST_FLOW_FLUSHING;
+        },
+        [weak](GstBus* bus, GstMessage* message, gst::Pipeline& pipeline) {
+            auto self = weak.lock();
+            return self ? self->pipeline_watcher(bus, message, pipeline) : true;
+        },
+        [weak](GstPad* pad, GstPadProbeInfo* info) {
+            auto self = weak.lock();
+            return self ? self->buffer_pad_probe(pad, info) : GST_PAD_PROBE_OK;
+        },
+    };
+
+    if (options_.pipeline_str) {
+        return std::make_shared<builders::CustomPipelineFactory>(*options_.pipeline_str, url_, std::move(callbacks));
+    }
+    const std::string scheme = url_scheme(url_);
+    if (scheme == "rtsp") {
+        return std::make_shared<builders::RTSPPipelineFactory>(url_, options_.latency, std::move(callbacks),
+                                                               options_.proxied);
+    }
+    if (scheme == "http" || scheme == "https") {
+        return std::make_shared<builders::HTTPPipelineFactory>(url_, std::move(callbacks));
+    }
+    throw StreamSetupError("Unsupported scheme '" + scheme +
+                           "'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: " +
+                           logging::redact_url(url_));
+}
+
+void LiveFeed::set_status(StreamStatus status) {
+    StreamStatus current = status_.load();
+    do {
+        if (current == status || current == StreamStatus::Closed) return;
+    } while (!status_.compare_exchange_weak(current, status));
+    new_status_event_->set();
+}
+
+std::shared_ptr<const FrameRecord> LiveFeed::latest_frame() const {
+    std::lock_guard lock(frame_mutex_);
+    return latest_frame_;
+}
+
+GstFlowReturn LiveFeed::reject_sample(const std::string& message) {
+    logger_.error(message);
+    set_status(StreamStatus::Halted);
+    return GST_FLOW_ERROR;
+}
+
+GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
+    const double received_at = wall_clock_seconds();
+    gst::UniqueSample sample(gst_app_sink_pull_sample(GST_APP_SINK(appsink)));
+    if (!sample) return reject_sample("pull_sample did not return a frame");
+
+    GstCaps* caps = gst_sample_get_caps(sample.get());
+    const GstStructure* structure = caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+    int width = 0;
+    int height = 0;
+    if (!structure || !gst_structure_get_int(structure, "width", &width)) {
+        return reject_sample("Sample caps structure does not have width");
+    }
+    if (!gst_structure_get_int(structure, "height", &height)) {
+        return reject_sample("Sample caps structure does not have height");
+    }
+
+    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
+    if (buffer == nullptr) return reject_sample("Failed to map frame buffer");
+    gst::BufferMap map(buffer);
+    if (!map.mapped()) return reject_sample("Failed to map frame buffer");
+
+    const char* format = gst_structure_get_string(structure, "format");
+    if (format == nullptr || std::strcmp(format, "BGR") != 0) {
+        return reject_sample(std::string("Received a frame with an unsupported color format: ") +
+                             (format ? format : "None"));
+    }
+
+    // GStreamer pads BGR rows to a multiple of 4 bytes: copy row by row with the real stride.
+    const std::size_t row_bytes = static_cast<std::size_t>(width) * 3;
+    std::size_t stride = row_bytes;
+    std::size_t offset = 0;
+    if (GstVideoMeta* meta = gst_buffer_get_video_meta(buffer)) {
+        stride = static_cast<std::size_t>(meta->stride[0]);
+        offset = meta->offset[0];
+    } else {
+        GstVideoInfo info;
+        if (gst_video_info_from_caps(&info, caps)) stride = static_cast<std::size_t>(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0));
+    }
+    const std::size_t needed = height > 0 ? offset + stride * static_cast<std::size_t>(height - 1) + row_bytes : 0;
+    if (width <= 0 || height <= 0 || stride < row_bytes || map.size() < needed) {
+        logger_.error("Frame buffer of " + std::to_string(map.size()) + " bytes is too small for a " +
+                      std::to_string(width) + "x" + std::to_string(height) + " BGR frame");
+        return GST_FLOW_OK;
+    }
+
+    auto record = std::make_shared<FrameRecord>();
+    record->received_at = received_at;
+    record->height = height;
+    record->width = width;
+    record->pixels = std::make_unique_for_overwrite<std::uint8_t[]>(record->size());
+    const std::uint8_t* source = map.data() + offset;
+    if (stride == row_bytes) {
+        std::memcpy(record->pixels.get(), source, record->size());
+    } else {
+        for (int row = 0; row < height; ++row) {
+            std::memcpy(record->pixels.get() + row * row_bytes, source + row * stride, row_bytes);
+        }
+    }
+
+    std::shared_ptr<const FrameRecord> replaced;
+    {
+        std::lock_guard lock(frame_mutex_);
+        replaced = std::exchange(latest_frame_, std::move(record));
+    }
+    set_status(StreamStatus::Streaming);
+    new_frame_event_->set();
+    return GST_FLOW_OK;
+}
+
+GstPadProbeReturn LiveFeed::buffer_pad_probe(GstPad*, GstPadProbeInfo* info) const {
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (buffer != nullptr && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT) && keyframes_only()) {
+        return GST_PAD_PROBE_DROP;
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+std::shared_ptr<gst::Pipeline> LiveFeed::current_pipeline() const {
+    std::lock_guard lock(state_mutex_);
+    return pipeline_;
+}
+
+}  // namespace vantle

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "builders/pipeline_factory.hpp"
+#include "feed_contract/event.hpp"
+#include "feed_contract/feed_contract.hpp"
+#include "logger/background_thread.hpp"
+#include "logger/export.hpp"
+#include "logger/logger.hpp"
+#include "utils/gstreamer/pipeline.hpp"
+
+namespace vantle {
+
+// One decoded picture and its wall-clock receive time. Never changed once stored: readers
+// share it, and a holder keeps it valid after the reader stored a newer one.
+struct FrameRecord {
+    double received_at;
+    int height;
+    int width;
+    std::unique_ptr<std::uint8_t[]> pixels;  // height x width x 3, packed rows, blue-green-red
+
+    std::size_t size() const noexcept { return static_cast<std::size_t>(height) * width * 3; }
+};
+
+struct LiveFeedOptions {
+    int latency = kDefaultLatency;
+    bool keyframes_only = false;
+    std::optional<std::string> pipeline_str;
+    bool must_play = false;
+    bool proxied = false;
+    double state_change_timeout = 30;
+    double frame_timeout = 120;
+};
+
+// Reads one live stream: builds its pipeline, keeps the newest frame and the status, and runs
+// the supervision thread that rebuilds the pipeline after errors, end of stream, a start that
+// never comes or a stall.
+class VANTLE_EXPORT LiveFeed : public std::enable_shared_from_this<LiveFeed> {
+public:
+    // Builds the first pipeline and starts supervision; throws StreamSetupError (unsupported
+    // scheme, failed build, failed must-play wait) or std::runtime_error (host not started).
+    static std::shared_ptr<LiveFeed> open(const std::string& url, LiveFeedOptions options);
+    ~LiveFeed();
+
+    const std::string& url() const noexcept { return url_; }
+    const logging::Logger& logger() const noexcept { return logger_; }
+
+    StreamStatus status() const noexcept { return status_.load(); }
+    // Stores a new status and sets the new-status event; nothing leads out of CLOSED.
+    void set_status(StreamStatus status);
+    std::shared_ptr<const FrameRecord> latest_frame() const;
+    const std::shared_ptr<Event>& new_frame_event() const noexcept { return new_frame_event_; }
+    const std::shared_ptr<Event>& new_status_event() const noexcept { return new_status_event_; }
+
+    bool keyframes_only() const noexcept { return keyframes_only_.load(std::memory_order_relaxed); }
+    void set_keyframes_only(bool value) noexcept { keyframes_only_.store(value, std::memory_order_relaxed); }
+
+    // Asks the supervision thread to shut down; returns at once.
+    void close();
+    // close(), then waits for the pipeline to reach NULL and for the supervision thread to end.
+    // `join` waits for that thread (the bindings pass one that Python signals can interrupt).
+    void wait_until_closed(const std::function<void(const BackgroundThread&)>& join = {});
+    bool closing() const noexcept { return closing_.load(); }
+
+    // Callbacks that the factory attaches to every pipeline. None of them throws.
+    GstFlowReturn on_new_sample(GstElement* appsink);
+    bool pipeline_watcher(GstBus* bus, GstMessage* message, gst::Pipeline& pipeline);
+    GstPadProbeReturn buffer_pad_probe(GstPad* pad, GstPadProbeInfo* info) const;
+
+private:
+    LiveFeed(const std::string& url, const LiveFeedOptions& options);
+    std::shared_ptr<builders::PipelineFactory> make_factory();
+    GstFlowReturn reject_sample(const std::string& message);
+    void pipeline_restarter();
+    std::shared_ptr<gst::Pipeline> current_pipeline() const;
+
+    const logging::Logger logger_;
+    const std::string url_;
+    const LiveFeedOptions options_;
+    std::atomic<bool> keyframes_only_;
+    std::atomic<StreamStatus> status_{StreamStatus::Initializing};
+    std::atomic<bool> closing_{false};
+    const std::shared_ptr<Event> new_frame_event_ = std::make_shared<Event>();
+    const std::shared_ptr<Event> new_status_event_ = std::make_shared<Event>();
+
+    mutable std::mutex frame_mutex_;
+    std::shared_ptr<const FrameRecord> latest_frame_;
+
+    mutable std::mutex state_mutex_;  // guards the pipeline, the factory and the thread handle
+    std::condition_variable close_requested_;
+    std::shared_ptr<gst::Pipeline> pipeline_;
+    std::shared_ptr<builders::PipelineFactory> pipeline_factory_;
+    BackgroundThread pipeline_restarter_thread_;
+};
+
+// The scheme of `url` as RFC 3986 delimits it, lower-cased; "" when there is none.
+VANTLE_EXPORT std::string url_scheme(const std::string& url);
+
+}  // namespace vantle
