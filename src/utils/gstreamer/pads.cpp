@@ -32,7 +32,10 @@ const char* direction_name(GstPadDirection direction) {
 UniqueElementFactory find_element_factory(const GstCaps* caps, GstElementFactoryListType type) {
     if (caps == nullptr) throw std::invalid_argument("Caps must not be None when finding an element");
     UniqueFactoryList candidates(gst_element_factory_list_get_elements(type, GST_RANK_MARGINAL));
-    UniqueFactoryList accepting(gst_element_factory_list_filter(candidates.get(), caps, GST_PAD_SINK, FALSE));
+    // Prefer factories whose sink template covers the caps entirely: a mere overlap lets a
+    // template without "encoding-name" (the H.263 depayloader's) win for H.264 caps.
+    UniqueFactoryList accepting(gst_element_factory_list_filter(candidates.get(), caps, GST_PAD_SINK, TRUE));
+    if (!accepting) accepting.reset(gst_element_factory_list_filter(candidates.get(), caps, GST_PAD_SINK, FALSE));
     if (!accepting) {
         throw StreamSetupError("Could not find compatible element for caps: " + caps_text(const_cast<GstCaps*>(caps)));
     }

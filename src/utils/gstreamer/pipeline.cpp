@@ -110,9 +110,10 @@ Pipeline::~Pipeline() {
     } catch (const std::exception& error) {
         logging::root().error(std::string("Failed to release a pipeline's resources: ") + error.what());
     }
-    // A pipeline dropped while running would keep its streaming threads; bring it to NULL on
-    // GStreamer's own worker so that this never blocks (the last reference may go on any thread).
-    if (current_state() != GST_STATE_NULL) gst_element_call_async(element(), &set_null_state, nullptr, nullptr);
+    // A pipeline (or an element started on its own) dropped while running would keep its
+    // streaming threads; bring it all to NULL on GStreamer's own worker so that this never
+    // blocks: the last reference may go on any thread, a streaming thread included.
+    gst_element_call_async(element(), &set_null_state, nullptr, nullptr);
 }
 
 void Pipeline::append(ReleaseAction action) {
@@ -205,7 +206,9 @@ void Pipeline::wait_until_playing(double timeout_seconds) {
     Timeout timeout(timeout_seconds, false);
     const auto filter = static_cast<GstMessageType>(GST_MESSAGE_STATE_CHANGED | GST_MESSAGE_ERROR);
     while (timeout) {
-        UniqueMessage message(gst_bus_timed_pop_filtered(bus_.get(), clock_time_from_seconds(timeout_seconds), filter));
+        // Each pop waits only for the time left, so the limit holds whatever arrives meanwhile.
+        const double remaining = timeout_seconds - (wall_clock_seconds() - timeout.start);
+        UniqueMessage message(gst_bus_timed_pop_filtered(bus_.get(), clock_time_from_seconds(remaining), filter));
         if (!message) continue;
         if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {
             GError* raw_error = nullptr;
