@@ -17,7 +17,10 @@ std::shared_ptr<gst::Pipeline> RTSPPipelineFactory::build() {
     logger().info("Building an RTSP pipeline");
     auto pipeline = gst::Pipeline::create(pipeline_name());
     attach_watcher(*pipeline, callbacks_.pipeline_watcher);
-    add_appsink(*pipeline, callbacks_.on_new_sample);
+    GstElement* appsink = add_appsink(*pipeline, callbacks_.on_new_sample);
+    // RTSP is always live and its jitter buffer already paces the stream: waiting for the clock
+    // again at the sink would only add latency to every frame.
+    g_object_set(appsink, "sync", FALSE, nullptr);
 
     GstElement* source = pipeline->new_element(
         "rtspsrc", nullptr,
