@@ -17,8 +17,14 @@ void check_url_is_inert(const std::string& url) {
             char code[16];
             std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
             std::string shown = control ? std::string(code) : "'" + std::string(1, static_cast<char>(c)) + "' (" + code + ")";
+            std::string printable;
+            for (unsigned char u : logging::redact_url(url)) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(u));
+                printable += (u < 0x20 || u == 0x7f) ? std::string(escaped) : std::string(1, static_cast<char>(u));
+            }
             throw InvalidCustomPipelineError("The stream URL contains the character " + shown +
-                                             ", which is not allowed in a custom pipeline: " + logging::redact_url(url));
+                                             ", which is not allowed in a custom pipeline: " + printable);
         }
     }
 }
@@ -57,15 +63,16 @@ std::string expand_url_template(const std::string& pipeline_str, const std::stri
             throw TemplateValueError("expected '}' before end of string");
         }
         const std::string field = pipeline_str.substr(i + 1, close - i - 1);
+        const std::string name = field.substr(0, field.find_first_of("!:.["));
         if (field == "url") {
             out += url;
-        } else if (field.empty() || is_digits(field)) {
-            const std::string index = field.empty() ? "0" : field;
+        } else if (name.empty() || is_digits(name)) {
+            const std::string index = name.empty() ? "0" : name;
             throw TemplateIndexError("Replacement index " + index + " out of range for positional args tuple");
-        } else if (field.find_first_of("!:.[{") != std::string::npos) {
-            throw TemplateValueError("Only plain '{url}' fields are supported in a custom pipeline, not '{" + field + "}'");
+        } else if (name != "url") {
+            throw TemplateKeyError(name);
         } else {
-            throw TemplateKeyError(field);
+            throw TemplateValueError("Only plain '{url}' fields are supported in a custom pipeline, not '{" + field + "}'");
         }
         i = close;
     }

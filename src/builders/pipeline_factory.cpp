@@ -34,7 +34,9 @@ void PipelineFactory::attach_watcher(gst::Pipeline& pipeline, const PipelineWatc
 }
 
 GstElement* PipelineFactory::add_appsink(gst::Pipeline& pipeline, const gst::NewSampleCallback& on_new_sample) const {
-    GstElement* appsink = pipeline.new_element("appsink", nullptr, &apply_appsink_properties);
+    // Started with the pipeline rather than on its own: a sink playing ahead of its pipeline
+    // posts an async-done message for every state query until it prerolls.
+    GstElement* appsink = pipeline.new_element("appsink", nullptr, &apply_appsink_properties, false);
     pipeline.set_appsink(appsink);
     pipeline.connect_new_sample(appsink, on_new_sample);
     return appsink;
