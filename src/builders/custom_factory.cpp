@@ -64,6 +64,7 @@ std::string expand_url_template(const std::string& pipeline_str, const std::stri
         }
         const std::string field = pipeline_str.substr(i + 1, close - i - 1);
         const std::string name = field.substr(0, field.find_first_of("!:.["));
+        if (name.find('{') != std::string::npos) throw TemplateValueError("unexpected '{' in field name");
         if (field == "url") {
             out += url;
         } else if (name.empty() || is_digits(name)) {

@@ -25,6 +25,11 @@ HostState& state() {
     return *instance;
 }
 
+gboolean quit_loop(gpointer loop) {
+    g_main_loop_quit(static_cast<GMainLoop*>(loop));
+    return G_SOURCE_REMOVE;
+}
+
 }  // namespace
 
 void start(bool start_main_loop) {
@@ -67,7 +72,11 @@ void close() {
     std::lock_guard guard(host.lock);
     if (!host.running) return;
     if (host.main_loop != nullptr) {
+        // A quit before the thread entered g_main_loop_run() would be forgotten by it, so the
+        // quit is also queued on the loop's context, where it runs once the loop does.
         g_main_loop_quit(host.main_loop);
+        g_idle_add_full(G_PRIORITY_HIGH, &quit_loop, g_main_loop_ref(host.main_loop),
+                        reinterpret_cast<GDestroyNotify>(&g_main_loop_unref));
         host.main_loop_thread.join();
     }
     host.running = false;
