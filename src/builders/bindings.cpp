@@ -77,6 +77,17 @@ GstElement* element_arg(nb::handle object, const char* what) {
 }
 GstPad* pad_arg(nb::handle object) { return vantle::gi::unwrap_as<GstPad>(object, GST_TYPE_PAD, "pad"); }
 
+// A factory's (element, pad, pipeline) handler, callable from Python with PyGObject arguments.
+template <class Factory>
+auto pad_handler(void (Factory::*handler)(GstElement*, GstPad*, Pipeline&), const char* element_name) {
+    return [handler, element_name](Factory& factory, nb::handle element, nb::handle pad, Pipeline& pipeline) {
+        GstElement* gst_element = element_arg(element, element_name);
+        GstPad* gst_pad = pad_arg(pad);
+        nb::gil_scoped_release release;
+        (factory.*handler)(gst_element, gst_pad, pipeline);
+    };
+}
+
 template <class Class>
 void bind_callback_fields(Class& cls) {
     using Factory = typename Class::Type;
@@ -138,24 +149,10 @@ NB_MODULE(builders, m) {
         .def_prop_ro("_url", &PipelineFactory::url)
         .def_prop_ro("_max_framerate", &PipelineFactory::max_framerate)
         .def_prop_ro("_logger", &python_logger)
-        .def(
-            "_set_up_decoder",
-            [](PipelineFactory& f, nb::handle element, nb::handle pad, Pipeline& pipeline) {
-                GstElement* e = element_arg(element, "element");
-                GstPad* p = pad_arg(pad);
-                nb::gil_scoped_release release;
-                f.set_up_decoder(e, p, pipeline);
-            },
-            "element"_a, "pad"_a, "pipeline"_a)
-        .def(
-            "_set_up_appsink",
-            [](PipelineFactory& f, nb::handle target, nb::handle pad, Pipeline& pipeline) {
-                GstElement* e = element_arg(target, "target");
-                GstPad* p = pad_arg(pad);
-                nb::gil_scoped_release release;
-                f.set_up_appsink(e, p, pipeline);
-            },
-            "target"_a, "pad"_a, "pipeline"_a)
+        .def("_set_up_decoder", pad_handler(&PipelineFactory::set_up_decoder, "element"), "element"_a, "pad"_a,
+             "pipeline"_a)
+        .def("_set_up_appsink", pad_handler(&PipelineFactory::set_up_appsink, "target"), "target"_a, "pad"_a,
+             "pipeline"_a)
         .def(
             "_limit_framerate",
             [](PipelineFactory& f, Pipeline& pipeline, nb::handle target, nb::handle target_pad) {
@@ -184,15 +181,8 @@ NB_MODULE(builders, m) {
                          "buffer_probe"_a, "force_tcp"_a)
                     .def_prop_ro("_latency", &RTSPPipelineFactory::latency)
                     .def_prop_ro("_force_tcp", &RTSPPipelineFactory::force_tcp)
-                    .def(
-                        "_set_up_depayloader",
-                        [](RTSPPipelineFactory& f, nb::handle element, nb::handle pad, Pipeline& pipeline) {
-                            GstElement* e = element_arg(element, "_element");
-                            GstPad* p = pad_arg(pad);
-                            nb::gil_scoped_release release;
-                            f.set_up_depayloader(e, p, pipeline);
-                        },
-                        "_element"_a, "pad"_a, "pipeline"_a);
+                    .def("_set_up_depayloader", pad_handler(&RTSPPipelineFactory::set_up_depayloader, "_element"),
+                         "_element"_a, "pad"_a, "pipeline"_a);
     bind_callback_fields(rtsp);
 
     auto http = nb::class_<HTTPPipelineFactory, PipelineFactory>(m, "HTTPPipelineFactory",

@@ -70,6 +70,14 @@ GstElement* element_arg(nb::handle object, const char* what, bool allow_none = f
     return vantle::gi::unwrap_as<GstElement>(object, GST_TYPE_ELEMENT, what, allow_none);
 }
 
+// Runs a registry search for PyGObject caps (None allowed: the search rejects it) without the GIL.
+template <class Search>
+auto find_with_caps(nb::handle caps, unsigned long long type_, Search search) {
+    auto* gst_caps = static_cast<GstCaps*>(vantle::gi::unwrap_boxed(caps, GST_TYPE_CAPS, "caps", true));
+    nb::gil_scoped_release release;
+    return search(gst_caps, static_cast<GstElementFactoryListType>(type_));
+}
+
 }  // namespace
 
 NB_MODULE(gstreamer, m) {
@@ -200,26 +208,14 @@ NB_MODULE(gstreamer, m) {
     m.def(
         "find_element_factory",
         [](nb::handle caps, unsigned long long type_) {
-            auto* gst_caps = static_cast<GstCaps*>(vantle::gi::unwrap_boxed(caps, GST_TYPE_CAPS, "caps", true));
-            vantle::gst::UniqueElementFactory factory;
-            {
-                nb::gil_scoped_release release;
-                factory = vantle::gst::find_element_factory(gst_caps, static_cast<GstElementFactoryListType>(type_));
-            }
-            return vantle::gi::wrap(factory.get());
+            return vantle::gi::wrap(find_with_caps(caps, type_, &vantle::gst::find_element_factory).get());
         },
         "caps"_a.none(), "type_"_a,
         "The highest-ranked element factory of `type_` (rank at least marginal) that accepts `caps`.");
     m.def(
         "find_element",
         [](nb::handle caps, unsigned long long type_) {
-            auto* gst_caps = static_cast<GstCaps*>(vantle::gi::unwrap_boxed(caps, GST_TYPE_CAPS, "caps", true));
-            vantle::gst::UniqueElement element;
-            {
-                nb::gil_scoped_release release;
-                element = vantle::gst::find_element(gst_caps, static_cast<GstElementFactoryListType>(type_));
-            }
-            return vantle::gi::wrap(element.get());
+            return vantle::gi::wrap(find_with_caps(caps, type_, &vantle::gst::find_element).get());
         },
         "caps"_a.none(), "type_"_a, "A new element of the factory find_element_factory() chooses.");
     m.def(
