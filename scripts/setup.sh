@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Prepares this checkout: Debian packages, the virtual environment in .venv and vantle built
+# and installed into it. Safe to run again; when everything is in place it only rebuilds what
+# changed (the CMake build in build/ is kept between runs).
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+
+bash scripts/install-system-deps.sh
+
+VENV="$ROOT/.venv"
+PY="$VENV/bin/python"
+
+# The environment must be made from Debian's Python so that Debian's python3-gi is visible.
+if ! "$PY" -c 'import sys' >/dev/null 2>&1; then
+  echo "Creating virtual environment in $VENV"
+  rm -rf "$VENV"
+  /usr/bin/python3 -m venv --system-site-packages "$VENV"
+fi
+
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
+PIP=("$PY" -m pip)
+
+requirements=("scikit-build-core>=0.10" "nanobind>=3.1,<3.2" cmake ninja "numpy>=1.24" "pytest>=7")
+if ! "$PY" - "${requirements[@]}" >/dev/null 2>&1 <<'PYCHECK'
+import re
+import sys
+from importlib.metadata import PackageNotFoundError, version
+
+def parts(text):
+    return [int(x) for x in re.findall(r"\d+", text)[:3]]
+
+for requirement in sys.argv[1:]:
+    name, _, minimum = requirement.partition(">=")
+    try:
+        installed = version(name)
+    except PackageNotFoundError:
+        sys.exit(1)
+    if minimum:
+        if parts(installed) < parts(minimum):
+            sys.exit(1)
+PYCHECK
+then
+  echo "Installing build and test requirements"
+  "${PIP[@]}" install -q --upgrade pip
+  "${PIP[@]}" install -q "${requirements[@]}"
+fi
+
+echo "Building and installing vantle"
+"${PIP[@]}" install -q --no-build-isolation .
