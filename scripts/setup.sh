@@ -32,7 +32,8 @@ def parts(text):
     return [int(x) for x in re.findall(r"\d+", text)[:3]]
 
 for requirement in sys.argv[1:]:
-    name, _, minimum = requirement.partition(">=")
+    name, _, bounds = requirement.partition(">=")
+    minimum = bounds.split(",")[0]
     try:
         installed = version(name)
     except PackageNotFoundError:
