@@ -51,19 +51,41 @@ BackgroundThread BackgroundThread::start(const std::string& name, std::function<
     nb::object thread = nb::module_::import_("threading").attr("Thread")("target"_a = target, "name"_a = name,
                                                                           "daemon"_a = true);
     thread.attr("start")();
+    state->python_thread = python::hold(thread);
     return BackgroundThread(std::move(state));
 }
 
+namespace {
+
+// After the body returned, the interpreter's thread only has to take the GIL and end; waiting
+// for that too means a joined thread is gone from threading.enumerate().
+void join_python_thread(const BackgroundThread::State& state) {
+    if (!state.python_thread || !python::alive()) return;
+    nb::gil_scoped_acquire gil;
+    static_cast<nb::object*>(state.python_thread.get())->attr("join")();
+}
+
+}  // namespace
+
 void BackgroundThread::join() const {
     if (!state_) return;
-    std::unique_lock lock(state_->mutex);
-    state_->done_changed.wait(lock, [&] { return state_->done; });
+    {
+        std::unique_lock lock(state_->mutex);
+        state_->done_changed.wait(lock, [&] { return state_->done; });
+    }
+    join_python_thread(*state_);
 }
 
 bool BackgroundThread::join_for(double seconds) const {
     if (!state_) return true;
-    std::unique_lock lock(state_->mutex);
-    return state_->done_changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return state_->done; });
+    {
+        std::unique_lock lock(state_->mutex);
+        if (!state_->done_changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return state_->done; })) {
+            return false;
+        }
+    }
+    join_python_thread(*state_);
+    return true;
 }
 
 bool BackgroundThread::finished() const {

@@ -20,9 +20,10 @@ public:
     // Starts `body` on a new thread named `name`. Callable with or without the GIL.
     static BackgroundThread start(const std::string& name, std::function<void()> body);
 
-    // Waits until the body has returned. Must be called without the GIL.
+    // Waits until the body has returned and the interpreter's thread has ended. Must be called
+    // without the GIL.
     void join() const;
-    // Waits at most `seconds`; true when the body has returned.
+    // Waits at most `seconds`; true when the thread has ended.
     bool join_for(double seconds) const;
     bool finished() const;
     bool started() const noexcept { return static_cast<bool>(state_); }
@@ -31,6 +32,7 @@ public:
         std::mutex mutex;
         std::condition_variable done_changed;
         bool done = false;
+        std::shared_ptr<void> python_thread;  // the interpreter's thread object
     };
 
 private:
