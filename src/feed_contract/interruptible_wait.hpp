@@ -1,7 +1,8 @@
 #pragma once
 
-// Blocking waits for Python callers: the GIL is released while waiting, and the wait wakes
-// every 50 ms to let Python handle signals (Ctrl-C ends a wait like any Python wait).
+// Blocking waits for Python callers: the GIL is released while waiting. On the main thread,
+// where Python handles signals, the wait wakes every 50 ms so that Ctrl-C ends it like any
+// Python wait; other threads wait in one piece and never take the GIL meanwhile.
 // Included by binding files only.
 
 #include <nanobind/nanobind.h>
@@ -15,6 +16,15 @@ namespace vantle::python {
 // `wait_slice(seconds)` waits at most that long and returns true when the awaited condition holds.
 template <class WaitSlice>
 bool interruptible_wait(std::optional<double> timeout_seconds, WaitSlice&& wait_slice) {
+    if (!_PyOS_IsMainThread()) {
+        nanobind::gil_scoped_release release;
+        if (!timeout_seconds) {
+            while (!wait_slice(3600.0)) {
+            }
+            return true;
+        }
+        return wait_slice(std::max(*timeout_seconds, 0.0));
+    }
     constexpr double kSlice = 0.05;
     using clock = std::chrono::steady_clock;
     const auto deadline = timeout_seconds ? std::optional(clock::now() + std::chrono::duration_cast<clock::duration>(
