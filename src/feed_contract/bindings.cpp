@@ -148,8 +148,9 @@ NB_MODULE(feed_contract, m) {
                               "A flag that any thread can set, clear and wait on, like threading.Event. Readers "
                               "set their events from native threads without the GIL.")
         .def(nb::init<>())
-        .def("set", &vantle::Event::set, nb::call_guard<nb::gil_scoped_release>())
-        .def("clear", &vantle::Event::clear, nb::call_guard<nb::gil_scoped_release>())
+        // Both only take the event's own short lock: keeping the GIL avoids a thread switch.
+        .def("set", &vantle::Event::set)
+        .def("clear", &vantle::Event::clear)
         .def("is_set", &vantle::Event::is_set)
         .def(
             "wait",
