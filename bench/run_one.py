@@ -55,7 +55,7 @@ class Collector:
         if self.first[stream] is None:
             self.first_index[stream] = index
             self.first[stream] = now
-        if index < 0:
+        if not 0 <= index < self.times.shape[1]:  # unreadable, or a code outside the clip
             self.bad[stream] += 1
             return
         sent = float(self.times[stream, index])
