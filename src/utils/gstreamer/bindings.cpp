@@ -70,6 +70,15 @@ GstElement* element_arg(nb::handle object, const char* what, bool allow_none = f
     return vantle::gi::unwrap_as<GstElement>(object, GST_TYPE_ELEMENT, what, allow_none);
 }
 
+GstPad* pad_arg(nb::handle object) { return vantle::gi::unwrap_as<GstPad>(object, GST_TYPE_PAD, "pad"); }
+
+// Pad queries take the pad's lock, which a streaming thread may hold while it waits for the GIL.
+template <class Query>
+auto without_gil(Query query, GstPad* pad) {
+    nb::gil_scoped_release release;
+    return query(pad);
+}
+
 // Runs a registry search for PyGObject caps (None allowed: the search rejects it) without the GIL.
 template <class Search>
 auto find_with_caps(nb::handle caps, unsigned long long type_, Search search) {
@@ -106,7 +115,8 @@ NB_MODULE(gstreamer, m) {
     nb::class_<Pipeline>(m, "Pipeline",
                          "A GStreamer pipeline with a record of every signal handler, bus watch and pad probe "
                          "attached through it. Attributes it does not define are those of the Gst.Pipeline.")
-        .def(nb::new_([](std::optional<std::string> name) { return Pipeline::create(name); }), "name"_a = nb::none())
+        .def(nb::new_([](std::optional<std::string> name) { return Pipeline::create(name); }), "name"_a = nb::none(),
+             nb::call_guard<nb::gil_scoped_release>())
         .def_static("from_launch_string", &Pipeline::from_launch_string, "launch"_a, "name"_a,
                     nb::call_guard<nb::gil_scoped_release>(),
                     "A Pipeline for the pipeline that `launch` describes, named `name`; GLib.Error when it does "
@@ -226,14 +236,14 @@ NB_MODULE(gstreamer, m) {
         },
         "structure"_a, "The structure's framerate fraction in frames per second.");
     m.def(
-        "is_video_pad", [](nb::handle pad) { return vantle::gst::is_video_pad(vantle::gi::unwrap_as<GstPad>(pad, GST_TYPE_PAD, "pad")); },
+        "is_video_pad", [](nb::handle pad) { return without_gil(&vantle::gst::is_video_pad, pad_arg(pad)); },
         "pad"_a, "Whether the media type of the pad's negotiated caps begins with 'video/'.");
     m.def(
         "is_rtp_audio_pad",
-        [](nb::handle pad) { return vantle::gst::is_rtp_audio_pad(vantle::gi::unwrap_as<GstPad>(pad, GST_TYPE_PAD, "pad")); },
+        [](nb::handle pad) { return without_gil(&vantle::gst::is_rtp_audio_pad, pad_arg(pad)); },
         "pad"_a, "Whether the 'media' field of the pad's negotiated RTP caps contains 'audio'.");
     m.def(
         "pad_to_string",
-        [](nb::handle pad) { return vantle::gst::pad_to_string(vantle::gi::unwrap_as<GstPad>(pad, GST_TYPE_PAD, "pad")); },
+        [](nb::handle pad) { return without_gil(&vantle::gst::pad_to_string, pad_arg(pad)); },
         "pad"_a, "One line describing the pad: caps, direction, linked, active.");
 }
