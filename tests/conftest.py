@@ -1,3 +1,4 @@
+import logging
 import sys
 from pathlib import Path
 
@@ -30,3 +31,19 @@ def http_server():
     """Shared HTTP server: ``.url("/live.ts")``, ``.url("/missing", user, password)``."""
     with HttpServer() as server:
         yield server
+
+
+@pytest.fixture
+def short_timeouts(monkeypatch):
+    """Readers built during the test give up and rebuild after 2 s instead of 30 and 120."""
+    from vantle import live_feed
+
+    monkeypatch.setattr(live_feed, "_STATE_CHANGE_TIMEOUT", 2)
+    monkeypatch.setattr(live_feed, "_FRAME_TIMEOUT", 2)
+
+
+@pytest.fixture
+def logs(caplog):
+    """Every record of the streaming loggers, debug included."""
+    caplog.set_level(logging.DEBUG, logger="qv_streaming")
+    return caplog

@@ -21,16 +21,9 @@ from vantle.utils.gstreamer import Pipeline  # noqa: E402
 loop_host.start()
 Gst.init(None)
 
+from tests.helpers import wait_for  # noqa: E402
+
 DECODE_TO_BGR = "decodebin ! videoconvert ! appsink name=main_sink caps=video/x-raw,format=BGR"
-
-
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
 
 
 def factory_name(element):
@@ -91,11 +84,11 @@ class Stream:
                 "buffer_probe": self.buffer_probe}
 
     def wait_frames(self, count=3, timeout=10.0):
-        assert wait_until(lambda: len(self.frames) >= count, timeout), f"{len(self.frames)} frames, {self.errors}"
+        assert wait_for(lambda: len(self.frames) >= count, timeout), f"{len(self.frames)} frames, {self.errors}"
         return self.frames
 
     def wait_error(self, text, timeout=5.0):
-        assert wait_until(lambda: any(text in e for e in self.errors), timeout), self.errors
+        assert wait_for(lambda: any(text in e for e in self.errors), timeout), self.errors
 
 
 @pytest.fixture
@@ -110,7 +103,7 @@ def started():
     def build(factory, stream):
         for _ in range(3):
             pipelines.append(factory.build())
-            wait_until(lambda: stream.frames or stream.probes or stream.errors)
+            wait_for(lambda: stream.frames or stream.probes or stream.errors)
             if stream.frames or stream.probes or not any("(503)" in e for e in stream.errors):
                 break
             pipelines[-1].set_state(Gst.State.NULL)
@@ -215,7 +208,7 @@ def test_rtsp_audio_pad_is_ignored(rtsp_server, started, logs):
     stream = Stream()
     pipeline = started(rtsp_factory(rtsp_server.url("/h264-audio"), stream), stream)
     stream.wait_frames()
-    assert wait_until(lambda: "Ignoring this RTP pad because it appears to be audio" in logs(), 5)
+    assert wait_for(lambda: "Ignoring this RTP pad because it appears to be audio" in logs(), 5)
     assert len(by_factory(pipeline, "rtph264depay")) == 1
     assert by_factory(pipeline, "rtppcmadepay") == [] and len(by_factory(pipeline, "decodebin")) == 1
     assert {p[1] for p in stream.probes} == {"rtph264depay"}
@@ -242,10 +235,10 @@ def test_independent_builds(rtsp_server, started):
     assert first.gst_pipeline is not second.gst_pipeline
     sinks = {first.appsink.get_name(), second.appsink.get_name()}
     assert len(sinks) == 2
-    assert wait_until(lambda: {f["sink"] for f in stream.frames} == sinks)
+    assert wait_for(lambda: {f["sink"] for f in stream.frames} == sinks)
     first.set_state(Gst.State.NULL)
     count = sum(f["sink"] == second.appsink.get_name() for f in stream.frames)
-    assert wait_until(lambda: sum(f["sink"] == second.appsink.get_name() for f in stream.frames) > count + 3)
+    assert wait_for(lambda: sum(f["sink"] == second.appsink.get_name() for f in stream.frames) > count + 3)
 
 
 @pytest.mark.parametrize("kind", ["rtsp", "http"])
@@ -268,7 +261,7 @@ def test_credentials_are_hidden(kind, rtsp_server, http_server, started, logs):
 def test_buffer_probe_result_is_honoured(http_server, started):
     stream = Stream(probe_result=Gst.PadProbeReturn.DROP)
     started(HTTPPipelineFactory(url=http_server.url("/live.ts"), **stream.callbacks), stream)
-    assert wait_until(lambda: len(stream.probes) > 20)
+    assert wait_for(lambda: len(stream.probes) > 20)
     time.sleep(0.5)
     assert stream.frames == []
 

@@ -1,9 +1,7 @@
 """LiveFeed against the local RTSP and HTTP test servers: frames, rates, statuses, options,
 errors, closing, credentials, the GIL-free frame path, process exit and concurrent use."""
 
-import logging
 import re
-import socket
 import subprocess
 import sys
 import threading
@@ -29,41 +27,16 @@ from vantle.feed_contract import (  # noqa: E402
 )
 from vantle.live_feed import LiveFeed  # noqa: E402
 
+from tests.helpers import NEVER_PLAYS, refused_url, wait_for  # noqa: E402
+
 CUSTOM = ("rtspsrc location={url} latency=0 ! rtph264depay name=buffer_src ! decodebin ! videoconvert ! "
           "video/x-raw,format=BGR ! appsink name=main_sink")
-# Plays (its live source runs) but the sink never prerolls, so the pipeline stays PAUSED.
-NEVER_PLAYS = "videotestsrc is-live=true ! valve drop=true ! identity name={url} ! appsink name=main_sink"
 QUICK = ("videotestsrc is-live=true ! video/x-raw,width=64,height=48 ! identity name={url} ! videoconvert ! "
          "video/x-raw,format=BGR ! appsink name=main_sink")
 RESTARTER = "PipelineRestarterThread"
 
 
-@pytest.fixture(autouse=True)
-def short_timeouts(monkeypatch):
-    monkeypatch.setattr(live_feed, "_STATE_CHANGE_TIMEOUT", 2)
-    monkeypatch.setattr(live_feed, "_FRAME_TIMEOUT", 2)
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger="qv_streaming")
-    return caplog
-
-
-def refused_url():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-    return f"rtsp://127.0.0.1:{port}/nothing"
-
-
-def wait_for(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
+pytestmark = pytest.mark.usefixtures("short_timeouts")
 
 
 def restarters():

@@ -1,8 +1,6 @@
 """LiveFeed supervision with lowered timeouts: end of stream, stalls, refused connections,
 pipelines that never play, and a server that comes back on the same port."""
 
-import logging
-import socket
 import threading
 import time
 
@@ -12,9 +10,10 @@ from vantle import loop_host
 
 loop_host.start()
 
-import vantle.live_feed as live_feed  # noqa: E402
 from vantle.feed_contract import StreamStatus  # noqa: E402
 from vantle.live_feed import LiveFeed  # noqa: E402
+
+from tests.helpers import NEVER_PLAYS, refused_url, wait_for  # noqa: E402
 
 EOS = "Received EOS on pipeline, retrying connection to the stream..."
 RESTART = "Pipeline state is null. Restarting..."
@@ -23,36 +22,10 @@ NOT_PLAYING = "Pipeline failed to start playing before timeout. Shutting the pip
 # One frame at once, the next only after 10 s: plays, then stalls.
 SLOW = ("videotestsrc is-live=true ! video/x-raw,width=64,height=48,framerate=1/10 ! identity name={url} ! "
         "videoconvert ! video/x-raw,format=BGR ! appsink name=main_sink sync=false")
-NEVER_PLAYS = "videotestsrc is-live=true ! valve drop=true ! identity name={url} ! appsink name=main_sink"
 S = StreamStatus
 
 
-@pytest.fixture(autouse=True)
-def short_timeouts(monkeypatch):
-    monkeypatch.setattr(live_feed, "_STATE_CHANGE_TIMEOUT", 2)
-    monkeypatch.setattr(live_feed, "_FRAME_TIMEOUT", 2)
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger="qv_streaming")
-    return caplog
-
-
-def refused_url():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-    return f"rtsp://127.0.0.1:{port}/nothing"
-
-
-def wait_for(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
+pytestmark = pytest.mark.usefixtures("short_timeouts")
 
 
 def contains_in_order(items, wanted):
