@@ -26,11 +26,6 @@ import abc
 class StreamReader(abc.ABC):
     """An object that is capable of reading frames from a video stream."""
 
-    DEFAULT_LATENCY = 2000
-    REHOSTED_LATENCY = 10
-    MAXIMUM_LATENCY = 30000
-    MIMIMUM_LATENCY = 0
-
     @property
     @abc.abstractmethod
     def status(self):
@@ -138,7 +133,13 @@ NB_MODULE(feed_contract, m) {
     scope["__name__"] = "vantle.feed_contract";
     scope["__builtins__"] = nb::module_::import_("builtins");
     nb::exec(nb::str(kStreamReaderSource), scope);
-    m.attr("StreamReader") = scope["StreamReader"];
+    nb::object reader = scope["StreamReader"];
+    // Milliseconds, the unit of the RTSP source's latency; "MIMIMUM" is the name callers use.
+    reader.attr("DEFAULT_LATENCY") = vantle::kDefaultLatency;
+    reader.attr("REHOSTED_LATENCY") = vantle::kRehostedLatency;
+    reader.attr("MAXIMUM_LATENCY") = vantle::kMaximumLatency;
+    reader.attr("MIMIMUM_LATENCY") = vantle::kMinimumLatency;
+    m.attr("StreamReader") = reader;
 
     m.def("check_runtime_options", &check_runtime_options, "supplied"_a, "supported"_a,
           "Raises InvalidRuntimeOptionError for the first option of `supplied` whose name `supported` lacks or "

@@ -69,7 +69,6 @@ public:
     // close(), then waits for the pipeline to reach NULL and for the supervision thread to end.
     // `join` waits for that thread (the bindings pass one that Python signals can interrupt).
     void wait_until_closed(const std::function<void(const BackgroundThread&)>& join = {});
-    bool closing() const noexcept { return closing_.load(); }
 
     // Callbacks that the factory attaches to every pipeline. None of them throws.
     GstFlowReturn on_new_sample(GstElement* appsink);

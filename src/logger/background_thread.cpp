@@ -88,10 +88,4 @@ bool BackgroundThread::join_for(double seconds) const {
     return true;
 }
 
-bool BackgroundThread::finished() const {
-    if (!state_) return true;
-    std::lock_guard lock(state_->mutex);
-    return state_->done;
-}
-
 }  // namespace vantle

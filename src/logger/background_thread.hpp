@@ -25,8 +25,6 @@ public:
     void join() const;
     // Waits at most `seconds`; true when the thread has ended.
     bool join_for(double seconds) const;
-    bool finished() const;
-    bool started() const noexcept { return static_cast<bool>(state_); }
 
     struct State {
         std::mutex mutex;

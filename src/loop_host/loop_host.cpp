@@ -61,12 +61,6 @@ void assert_started() {
     }
 }
 
-bool is_started() {
-    HostState& host = state();
-    std::lock_guard guard(host.lock);
-    return host.running;
-}
-
 void close() {
     HostState& host = state();
     std::lock_guard guard(host.lock);

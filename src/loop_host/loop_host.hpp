@@ -17,8 +17,6 @@ VANTLE_EXPORT void assert_started();
 // Quits the main loop and waits for its thread. Not from "LoopHostThread". Without the GIL.
 VANTLE_EXPORT void close();
 
-VANTLE_EXPORT bool is_started();
-
 // Sets the rank of every nvcodec decoder of at least marginal rank to none.
 VANTLE_EXPORT void disable_troublesome_elements();
 

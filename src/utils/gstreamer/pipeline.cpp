@@ -243,11 +243,6 @@ GstElement* Pipeline::appsink() const {
     return appsink_.get();
 }
 
-bool Pipeline::has_appsink() const {
-    std::lock_guard lock(mutex_);
-    return appsink_.get() != nullptr;
-}
-
 void Pipeline::set_appsink(GstElement* appsink) {
     SharedRef<GstElement> replacement(appsink);
     std::lock_guard lock(mutex_);

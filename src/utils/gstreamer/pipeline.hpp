@@ -88,7 +88,6 @@ public:
     // Borrowed reference; throws StreamSetupError when none was set.
     GstElement* appsink() const;
     void set_appsink(GstElement* appsink);
-    bool has_appsink() const;
 
     // Creates an element of `factory_name`, adds it, sets its properties, starts it when
     // `auto_play` and links `link_to` to it. Throws NotLinkedError when the link fails (the
