@@ -25,47 +25,38 @@ void destroy_notify(gpointer data) {
     delete static_cast<Callback*>(data);
 }
 
-void pad_added_trampoline(GstElement* element, GstPad* pad, gpointer data) {
+// Runs a callback for GStreamer: an exception is logged and `fallback` returned instead.
+template <class R, class Call>
+R guarded(const char* callback, R fallback, Call&& call) noexcept {
     try {
-        (*static_cast<PadAddedCallback*>(data))(element, pad);
+        return call();
     } catch (const std::exception& error) {
-        log_callback_failure("pad-added handler", error.what());
+        log_callback_failure(callback, error.what());
     } catch (...) {
-        log_callback_failure("pad-added handler", "unknown error");
+        log_callback_failure(callback, "unknown error");
     }
+    return fallback;
+}
+
+void pad_added_trampoline(GstElement* element, GstPad* pad, gpointer data) {
+    guarded("pad-added handler", 0, [&] {
+        (*static_cast<PadAddedCallback*>(data))(element, pad);
+        return 0;
+    });
 }
 
 GstFlowReturn new_sample_trampoline(GstElement* appsink, gpointer data) {
-    try {
-        return (*static_cast<NewSampleCallback*>(data))(appsink);
-    } catch (const std::exception& error) {
-        log_callback_failure("new-sample handler", error.what());
-    } catch (...) {
-        log_callback_failure("new-sample handler", "unknown error");
-    }
-    return GST_FLOW_ERROR;
+    return guarded("new-sample handler", GST_FLOW_ERROR,
+                   [&] { return (*static_cast<NewSampleCallback*>(data))(appsink); });
 }
 
 gboolean bus_trampoline(GstBus* bus, GstMessage* message, gpointer data) {
-    try {
-        return (*static_cast<BusCallback*>(data))(bus, message) ? TRUE : FALSE;
-    } catch (const std::exception& error) {
-        log_callback_failure("bus watch", error.what());
-    } catch (...) {
-        log_callback_failure("bus watch", "unknown error");
-    }
-    return TRUE;
+    return guarded("bus watch", TRUE,
+                   [&] { return (*static_cast<BusCallback*>(data))(bus, message) ? TRUE : FALSE; });
 }
 
 GstPadProbeReturn probe_trampoline(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
-    try {
-        return (*static_cast<PadProbeCallback*>(data))(pad, info);
-    } catch (const std::exception& error) {
-        log_callback_failure("pad probe", error.what());
-    } catch (...) {
-        log_callback_failure("pad probe", "unknown error");
-    }
-    return GST_PAD_PROBE_OK;
+    return guarded("pad probe", GST_PAD_PROBE_OK, [&] { return (*static_cast<PadProbeCallback*>(data))(pad, info); });
 }
 
 void set_null_state(GstElement* element, gpointer) { gst_element_set_state(element, GST_STATE_NULL); }
