@@ -214,15 +214,19 @@ def test_must_play_on_a_live_stream(rtsp_server):
         assert feed.new_frame_event.wait(5)
 
 
+# Elements of a launch string start together, so nothing reaches PLAYING before the source fails.
+FETCH = "souphttpsrc location={url} ! decodebin ! videoconvert ! appsink name=main_sink"
+
+
 @pytest.mark.parametrize("case", ["missing-with-credentials", "refused"])
 def test_must_play_fails_without_leaving_a_reader(http_server, case):
     # An error reaches either the wait (its text) or the bus watch first (then the wait times
     # out): both fail the construction.
     url = {
         "missing-with-credentials": http_server.url("/missing", "user", "secret"),
-        "refused": refused_url().replace("rtsp://", "http://"),
+        "refused": refused_url("http"),
     }[case]
-    pipeline_str = None
+    pipeline_str = FETCH
     before = restarters()
     feed = None
     try:
