@@ -10,16 +10,4 @@ Modules:
     vantle.logger           the 'qv_streaming' loggers
 """
 
-import ctypes as _ctypes
-import os as _os
-
-# GStreamer links libunwind, and introspection loads GStreamer into the global symbol scope, so
-# C++ code loaded afterwards could bind its unwinding calls to libunwind while libstdc++ throws
-# through libgcc_s: exceptions would then abort the process. Putting libgcc_s in the global
-# scope first keeps every C++ exception on one unwinder.
-try:
-    _ctypes.CDLL("libgcc_s.so.1", mode=_os.RTLD_GLOBAL)
-except OSError:
-    pass
-
 __version__ = "0.1.0"

@@ -13,10 +13,18 @@
 
 namespace vantle::python {
 
+// Whether the caller runs on the thread that started the interpreter, where Python handles
+// signals. The main thread's id is read once from the threading module. Call with the GIL held.
+inline bool on_main_thread() {
+    static const unsigned long main_thread_id =
+        nanobind::cast<unsigned long>(nanobind::module_::import_("threading").attr("main_thread")().attr("ident"));
+    return PyThread_get_thread_ident() == main_thread_id;
+}
+
 // `wait_slice(seconds)` waits at most that long and returns true when the awaited condition holds.
 template <class WaitSlice>
 bool interruptible_wait(std::optional<double> timeout_seconds, WaitSlice&& wait_slice) {
-    if (!_PyOS_IsMainThread()) {
+    if (!on_main_thread()) {
         nanobind::gil_scoped_release release;
         if (!timeout_seconds) {
             while (!wait_slice(3600.0)) {

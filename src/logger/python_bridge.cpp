@@ -14,7 +14,14 @@ std::atomic<bool> g_exiting{false};
 void mark_exiting() noexcept { g_exiting.store(true); }
 
 bool alive() noexcept {
-    return !g_exiting.load() && Py_IsInitialized() && !_Py_IsFinalizing() && nb::is_alive();
+    if (g_exiting.load() || !Py_IsInitialized() || !nb::is_alive()) return false;
+#if PY_VERSION_HEX >= 0x030D0000
+    return !Py_IsFinalizing();
+#else
+    // No public query before 3.13; the atexit flag covers it, as atexit handlers run before
+    // the interpreter marks itself finalizing.
+    return true;
+#endif
 }
 
 void log_error(const char* where, nb::python_error& error) noexcept {

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Builds and tests this checkout on Debian 13 (trixie) inside a chroot, from the host's Debian.
+# The root is made once with debootstrap and kept (default /var/cache/vantle-trixie), together
+# with its system packages, .venv and CMake build, so a rerun only copies the sources and
+# rebuilds what changed. Needs root (or sudo). Extra arguments go to pytest.
+#
+#   bash scripts/check-debian13.sh [pytest args]
+#   VANTLE_TRIXIE_ROOT=/some/dir bash scripts/check-debian13.sh
+set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ]; then exec sudo -E bash "$0" "$@"; fi
+
+SRC="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+ROOTFS="${VANTLE_TRIXIE_ROOT:-/var/cache/vantle-trixie}"
+MIRROR="${VANTLE_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
+WORKDIR=/opt/vantle
+HOST_CA=/etc/ssl/certs/ca-certificates.crt
+
+mkdir -p "$(dirname "$ROOTFS")"
+# One run at a time per root: the mounts and the copied checkout are shared.
+exec 9>"$ROOTFS.lock"
+flock -n 9 || { echo "Another check is using $ROOTFS" >&2; exit 1; }
+
+started=$(date +%s)
+
+if [ ! -e "$ROOTFS/.vantle-bootstrapped" ]; then
+  command -v debootstrap >/dev/null || {
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends debootstrap
+  }
+  echo "Bootstrapping Debian 13 into $ROOTFS"
+  rm -rf "$ROOTFS"
+  debootstrap --variant=minbase --include=ca-certificates trixie "$ROOTFS" "$MIRROR"
+  # Package scripts must not start services on the host.
+  printf '#!/bin/sh\nexit 101\n' >"$ROOTFS/usr/sbin/policy-rc.d"
+  chmod +x "$ROOTFS/usr/sbin/policy-rc.d"
+  touch "$ROOTFS/.vantle-bootstrapped"
+fi
+
+mounted=()
+cleanup() {
+  local i
+  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+    umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" 2>/dev/null || true
+  done
+}
+trap cleanup EXIT INT TERM
+
+mount_into() {  # mount_into <target inside root> <mount args...>
+  local target="$ROOTFS$1"
+  shift
+  mkdir -p "$target"
+  mount "$@" "$target"
+  mounted+=("$target")
+}
+mount_into /proc -t proc proc
+mount_into /sys -t sysfs sysfs
+mount_into /dev --bind /dev
+mount_into /dev/pts --bind /dev/pts
+mount_into /dev/shm -t tmpfs -o mode=1777 tmpfs
+
+cp -L /etc/resolv.conf "$ROOTFS/etc/resolv.conf"
+# The network may present certificates that only the host's bundle trusts.
+cp -L "$HOST_CA" "$ROOTFS/etc/vantle-host-ca.crt"
+
+# Copy the checkout's tracked and untracked-but-not-ignored files; keep the root's own
+# .venv and build/ so the rebuild is incremental.
+mkdir -p "$ROOTFS$WORKDIR"
+find "$ROOTFS$WORKDIR" -mindepth 1 -maxdepth 1 ! -name .venv ! -name build -exec rm -rf {} +
+(cd "$SRC" && git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+  tar --null -T - -cf -) | tar -xf - -C "$ROOTFS$WORKDIR"
+
+status=0
+chroot "$ROOTFS" /usr/bin/env -i \
+  HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+  LANG=C.UTF-8 TERM=dumb DEBIAN_FRONTEND=noninteractive \
+  PIP_CERT=/etc/vantle-host-ca.crt SSL_CERT_FILE=/etc/vantle-host-ca.crt \
+  PIP_DISABLE_PIP_VERSION_CHECK=1 \
+  /bin/bash -c 'set -e; cd "$1"; shift; . /etc/os-release; echo "== $PRETTY_NAME, $(python3 --version 2>/dev/null || echo no python yet)";
+    bash scripts/install-system-deps.sh
+    echo "== $(python3 --version), GStreamer $(dpkg-query -W -f="\${Version}" libgstreamer1.0-0)"
+    bash scripts/test.sh "$@"' check "$WORKDIR" "$@" || status=$?
+
+echo "Debian 13 check finished with status $status after $(( $(date +%s) - started )) s"
+exit "$status"
