@@ -5,6 +5,21 @@
 #include <cstring>
 #include <exception>
 
+namespace {
+
+// The private unwinder builds its table of register sizes on first use. Unwinds that another
+// unwinder drives through our frames (glibc ending a thread inside a callback, by pthread_exit)
+// call our personality routine, which reads that table: build it when the library loads.
+[[maybe_unused]] const bool unwinder_ready = [] {
+    try {
+        throw 0;
+    } catch (int) {
+    }
+    return true;
+}();
+
+}  // namespace
+
 extern "C" {
 PyObject* PyInit_logger();
 PyObject* PyInit_timing();

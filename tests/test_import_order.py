@@ -117,3 +117,49 @@ def test_errors_raise_whatever_was_loaded_first(order):
 @pytest.mark.parametrize("case", ERRORS)
 def test_first_error_of_the_process(case):
     raise_in_child(["numpy-throws", "gi", "vantle"], [case])
+
+
+# Python code still running on native threads when the interpreter exits: Python 3.11 to 3.13 end
+# such a thread by unwinding it from inside Python, through our frames.
+EXIT_WHILE_CALLING_PYTHON = {
+    "glib-callback-on-loop-thread": """
+        import time
+        from gi.repository import GLib
+        from vantle import loop_host
+        loop_host.start()
+        def busy():
+            time.sleep(0.001)
+            return True
+        for _ in range(4):
+            GLib.timeout_add(1, busy)
+        time.sleep(0.2)
+        """,
+    "sample-callback-on-streaming-threads": """
+        import time
+        import gi
+        gi.require_version("Gst", "1.0")
+        from gi.repository import Gst
+        from vantle import loop_host
+        from vantle.builders import CustomPipelineFactory
+        loop_host.start()
+        def on_new_sample(appsink):
+            appsink.emit("pull-sample")
+            time.sleep(0.0005)
+            return Gst.FlowReturn.OK
+        launch = "videotestsrc name={url} ! video/x-raw,width=64,height=48 ! appsink name=main_sink"
+        pipelines = [CustomPipelineFactory(launch, url=f"source{i}", on_new_sample=on_new_sample,
+                                           pipeline_watcher=lambda *args: True,
+                                           buffer_probe=lambda *args: Gst.PadProbeReturn.OK).build()
+                     for i in range(4)]
+        for pipeline in pipelines:
+            pipeline.gst_pipeline.set_state(Gst.State.PLAYING)
+        time.sleep(0.3)
+        """,
+}
+
+
+@pytest.mark.parametrize("script", EXIT_WHILE_CALLING_PYTHON)
+def test_exit_while_native_threads_call_python(script):
+    for _ in range(3):
+        child = run_python(textwrap.dedent(EXIT_WHILE_CALLING_PYTHON[script]) + "\nprint('exiting')\n", timeout=30)
+        assert (child.returncode, child.stdout) == (0, "exiting\n"), child.stderr[-3000:]

@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -30,13 +32,17 @@ void run_released(const std::function<void()>& body, const std::shared_ptr<Backg
     PyThreadState* thread_state = PyEval_SaveThread();
     try {
         body();
+    } catch (abi::__forced_unwind&) {
+        // Python code that the body ran (a GLib callback) was ended by the exiting interpreter,
+        // which unwinds the thread. The frames above would catch that unwind and abort the
+        // process: the thread waits for the process to end instead.
+        mark_done(*state);
+        python::wait_for_process_exit();
     } catch (...) {
         failure = std::current_exception();
     }
     mark_done(*state);
-    if (!python::alive()) {
-        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-    }
+    if (!python::alive()) python::wait_for_process_exit();
     PyEval_RestoreThread(thread_state);
     if (failure) std::rethrow_exception(failure);
 }

@@ -3,6 +3,8 @@
 #include <Python.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace nb = nanobind;
 
@@ -12,6 +14,10 @@ std::atomic<bool> g_exiting{false};
 }
 
 void mark_exiting() noexcept { g_exiting.store(true); }
+
+void wait_for_process_exit() noexcept {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
 
 bool alive() noexcept {
     if (g_exiting.load() || !Py_IsInitialized() || !nb::is_alive()) return false;

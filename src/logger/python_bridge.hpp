@@ -6,6 +6,8 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <memory>
 #include <string>
@@ -22,14 +24,29 @@ VANTLE_EXPORT bool alive() noexcept;
 // where it happened. Call with the GIL held.
 VANTLE_EXPORT void log_error(const char* where, nanobind::python_error& error) noexcept;
 
+// Never returns: for a thread that the exiting interpreter ended from inside Python. Python
+// 3.11 to 3.13 end such a thread by unwinding it (pthread_exit); our callbacks are noexcept and
+// our frames catch everything, so letting that unwind go on would abort the process.
+[[noreturn]] VANTLE_EXPORT void wait_for_process_exit() noexcept;
+
 // Runs `fn` with the GIL taken and returns its result; on any error, logs it and returns
-// `fallback`. Never throws, so it is safe inside callbacks that GStreamer calls.
+// `fallback`. Never throws, so it is safe inside callbacks that GStreamer calls. The GIL is taken
+// and released by hand: when the interpreter ends the thread while `fn` runs, the thread no
+// longer holds the GIL and must not release it.
 template <class R, class F>
 R call_or(R fallback, const char* where, F&& fn) noexcept {
     if (!alive()) return fallback;
-    nanobind::gil_scoped_acquire gil;
+    PyGILState_STATE gil;
     try {
-        return fn();
+        gil = PyGILState_Ensure();
+    } catch (abi::__forced_unwind&) {
+        wait_for_process_exit();
+    }
+    R result = fallback;
+    try {
+        result = fn();
+    } catch (abi::__forced_unwind&) {
+        wait_for_process_exit();
     } catch (nanobind::python_error& error) {
         log_error(where, error);
     } catch (const std::exception& error) {
@@ -37,7 +54,8 @@ R call_or(R fallback, const char* where, F&& fn) noexcept {
     } catch (...) {
         logging::root().error(std::string("Unknown error in ") + where);
     }
-    return fallback;
+    PyGILState_Release(gil);
+    return result;
 }
 
 template <class F>
@@ -53,9 +71,7 @@ void call(const char* where, F&& fn) noexcept {
 // interpreter is gone). Create with the GIL held.
 inline std::shared_ptr<nanobind::object> hold(nanobind::object object) {
     return std::shared_ptr<nanobind::object>(new nanobind::object(std::move(object)), [](nanobind::object* held) {
-        if (!alive()) return;
-        nanobind::gil_scoped_acquire gil;
-        delete held;
+        call("releasing a Python object", [&] { delete held; });
     });
 }
 
