@@ -120,6 +120,7 @@ GstFlowReturn LiveFeed::reject_sample(const std::string& message) {
 
 GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     const double received_at = wall_clock_seconds();
+    const double received_monotonic = monotonic_seconds();
     gst::UniqueSample sample(gst_app_sink_pull_sample(GST_APP_SINK(appsink)));
     if (!sample) return reject_sample("pull_sample did not return a frame");
 
@@ -165,6 +166,7 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
 
     auto record = std::make_shared<FrameRecord>();
     record->received_at = received_at;
+    record->received_monotonic = received_monotonic;
     record->height = height;
     record->width = width;
     record->pixels = std::make_unique_for_overwrite<std::uint8_t[]>(record->size());

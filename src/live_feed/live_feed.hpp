@@ -20,10 +20,11 @@
 
 namespace vantle {
 
-// One decoded picture and its wall-clock receive time. Never changed once stored: readers
-// share it, and a holder keeps it valid after the reader stored a newer one.
+// One decoded picture and its receive time. Never changed once stored: readers share it, and a
+// holder keeps it valid after the reader stored a newer one.
 struct FrameRecord {
-    double received_at;
+    double received_at;         // wall clock, for callers
+    double received_monotonic;  // monotonic clock, for the stall check
     int height;
     int width;
     std::unique_ptr<std::uint8_t[]> pixels;  // height x width x 3, packed rows, blue-green-red
@@ -79,7 +80,12 @@ private:
     LiveFeed(const std::string& url, const LiveFeedOptions& options);
     std::shared_ptr<builders::PipelineFactory> make_factory();
     GstFlowReturn reject_sample(const std::string& message);
+    // Body of the supervision thread: supervises until close() or an error, and always ends
+    // in CLOSED with the status event set.
     void pipeline_restarter();
+    void supervise();
+    void shut_down() noexcept;
+    // The pipeline now in use; null once the reader is closed.
     std::shared_ptr<gst::Pipeline> current_pipeline() const;
 
     const logging::Logger logger_;

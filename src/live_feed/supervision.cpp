@@ -44,11 +44,24 @@ bool LiveFeed::pipeline_watcher(GstBus*, GstMessage* message, gst::Pipeline& pip
 }
 
 void LiveFeed::pipeline_restarter() {
+    try {
+        supervise();
+    } catch (const std::exception& error) {
+        logger_.error("Supervision of the stream stopped: " + logging::redact_text(error.what()) + ". Closing...");
+    } catch (...) {
+        logger_.error("Supervision of the stream stopped on an unknown error. Closing...");
+    }
+    shut_down();
+    status_.store(StreamStatus::Closed);
+    new_status_event_->set();
+}
+
+void LiveFeed::supervise() {
     Timeout setup_timeout(options_.state_change_timeout, false);
     for (;;) {
         {
             std::unique_lock lock(state_mutex_);
-            if (closing_.load()) break;
+            if (closing_.load()) return;
             // close() wakes this pause, so closing does not wait for the rest of it.
             close_requested_.wait_for(lock, std::chrono::milliseconds(100), [&] { return closing_.load(); });
         }
@@ -56,9 +69,11 @@ void LiveFeed::pipeline_restarter() {
         const GstState state = pipeline->current_state();
         if (setup_timeout) continue;
 
+        // Ages on the monotonic clock: a step of the wall clock neither stalls every stream
+        // nor hides a stalled one.
         const auto frame = latest_frame();
         const bool received_frame_recently =
-            frame && (wall_clock_seconds() - frame->received_at) < options_.frame_timeout;
+            frame && (monotonic_seconds() - frame->received_monotonic) < options_.frame_timeout;
 
         if (state == GST_STATE_NULL) {
             logger_.error("Pipeline state is null. Restarting...");
@@ -82,13 +97,30 @@ void LiveFeed::pipeline_restarter() {
             gst_element_set_state(pipeline->element(), GST_STATE_NULL);
         }
     }
+}
 
-    std::shared_ptr<gst::Pipeline> pipeline = current_pipeline();
+void LiveFeed::shut_down() noexcept {
+    // A closed reader keeps no pipeline: dropping the last one frees its sockets and its bus's
+    // descriptors now, not when the reader object goes.
+    std::shared_ptr<gst::Pipeline> pipeline;
+    {
+        std::lock_guard lock(state_mutex_);
+        pipeline = std::move(pipeline_);
+    }
+    if (!pipeline) return;
     gst_element_set_state(pipeline->element(), GST_STATE_NULL);
-    pipeline->wait_until_null(options_.state_change_timeout);
-    pipeline->release_resources();
-    status_.store(StreamStatus::Closed);
-    new_status_event_->set();
+    try {
+        pipeline->wait_until_null(options_.state_change_timeout);
+    } catch (const std::exception& error) {
+        logger_.error("Failed to stop the pipeline: " + logging::redact_text(error.what()));
+    }
+    try {
+        pipeline->release_resources();
+    } catch (const std::exception& error) {
+        logger_.error("Failed to release the pipeline's resources: " + logging::redact_text(error.what()));
+    } catch (...) {
+        logger_.error("Failed to release the pipeline's resources");
+    }
 }
 
 void LiveFeed::close() {
@@ -101,7 +133,7 @@ void LiveFeed::close() {
 
 void LiveFeed::wait_until_closed(const std::function<void(const BackgroundThread&)>& join) {
     close();
-    current_pipeline()->wait_until_null(options_.state_change_timeout);
+    if (auto pipeline = current_pipeline()) pipeline->wait_until_null(options_.state_change_timeout);
     BackgroundThread thread;
     {
         std::lock_guard lock(state_mutex_);
