@@ -1,6 +1,7 @@
 // Keeping a reader's stream alive: the supervision thread, the bus watcher and closing.
 
 #include <chrono>
+#include <exception>
 
 #include "live_feed/live_feed.hpp"
 #include "utils/timing/timeout.hpp"
@@ -44,16 +45,17 @@ bool LiveFeed::pipeline_watcher(GstBus*, GstMessage* message, gst::Pipeline& pip
 }
 
 void LiveFeed::pipeline_restarter() {
+    std::exception_ptr failure;
     try {
         supervise();
-    } catch (const std::exception& error) {
-        logger_.error("Supervision of the stream stopped: " + logging::redact_text(error.what()) + ". Closing...");
     } catch (...) {
-        logger_.error("Supervision of the stream stopped on an unknown error. Closing...");
+        failure = std::current_exception();
     }
     shut_down();
     status_.store(StreamStatus::Closed);
     new_status_event_->set();
+    // Reported as Python reports an unhandled error of a thread, once the reader is closed.
+    if (failure) std::rethrow_exception(failure);
 }
 
 void LiveFeed::supervise() {
