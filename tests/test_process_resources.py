@@ -15,6 +15,7 @@ loop_host.start()
 from vantle.feed_contract import StreamStatus  # noqa: E402
 from vantle.live_feed import LiveFeed  # noqa: E402
 
+from tests.child import run_python  # noqa: E402
 from tests.helpers import refused_url, wait_for  # noqa: E402
 
 pytestmark = pytest.mark.usefixtures("short_timeouts")
@@ -75,3 +76,25 @@ def test_closed_readers_release_their_descriptors(rtsp_server, http_server):
     # The readers are still referenced; their pipelines are not.
     assert wait_for(lambda: open_fds() <= baseline, 5), open_fds() - baseline
     assert all(feed.latest_frame is not None for feed in feeds[:2])
+
+
+def test_exit_while_streaming_threads_log(rtsp_server):
+    # Debug records keep coming from streaming threads while the interpreter exits: the log
+    # thread must neither hold up the exit nor enter Python once it has begun.
+    script = f"""
+import logging, sys, time
+logging.basicConfig(stream=sys.stdout, level=logging.DEBUG, format="%(threadName)s %(message)s")
+from vantle import loop_host
+from vantle.live_feed import LiveFeed
+loop_host.start()
+feeds = [LiveFeed({rtsp_server.url("/h264")!r}, latency=200, runtime_options={{}}),
+         LiveFeed({refused_url()!r}, runtime_options={{}})]
+assert feeds[0].new_frame_event.wait(10)
+time.sleep(0.5)
+print("exiting")
+"""
+    started = time.monotonic()
+    result = run_python(script, env={"STREAMING_LOGLEVEL": "DEBUG"}, timeout=30)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert "exiting" in result.stdout and "StreamingLogThread The decodebin is using decoder" in result.stdout
+    assert time.monotonic() - started < 15
