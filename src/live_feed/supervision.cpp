@@ -114,12 +114,12 @@ void LiveFeed::shut_down() noexcept {
     try {
         pipeline->wait_until_null(options_.state_change_timeout);
     } catch (const std::exception& error) {
-        logger_.error("Failed to stop the pipeline: " + logging::redact_text(error.what()));
+        logger_.error(std::string("Failed to stop the pipeline: ") + error.what());
     }
     try {
         pipeline->release_resources();
     } catch (const std::exception& error) {
-        logger_.error("Failed to release the pipeline's resources: " + logging::redact_text(error.what()));
+        logger_.error(std::string("Failed to release the pipeline's resources: ") + error.what());
     } catch (...) {
         logger_.error("Failed to release the pipeline's resources");
     }
