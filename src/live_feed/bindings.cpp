@@ -168,12 +168,15 @@ nb::dict stats_to_python(const vantle::FeedStats& stats) {
         source["codec"] = facts.codec.empty() ? nb::none() : nb::cast(facts.codec);
         source["width"] = facts.width > 0 ? nb::cast(facts.width) : nb::none();
         source["height"] = facts.height > 0 ? nb::cast(facts.height) : nb::none();
-        source["framerate"] = facts.framerate && *facts.framerate > 0 ? nb::cast(*facts.framerate) : nb::none();
+        // 0.0: the source declares a variable framerate.
+        source["framerate"] = facts.framerate ? nb::cast(*facts.framerate) : nb::none();
         out["source"] = source;
     } else {
         out["source"] = nb::none();
     }
     out["limited"] = facts.limited;
+    out["max_framerate"] = facts.max_framerate > 0 ? nb::cast(facts.max_framerate) : nb::none();
+    out["depayloader"] = facts.depayloader.empty() ? nb::none() : nb::cast(facts.depayloader);
     out["decoder"] = facts.decoder.empty() ? nb::none() : nb::cast(facts.decoder);
     out["hardware"] = facts.hardware;
     out["transport"] = facts.transport.empty() ? nb::none() : nb::cast(facts.transport);
