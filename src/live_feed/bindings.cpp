@@ -103,6 +103,7 @@ nb::list wait_any(nb::handle pending, std::optional<double> timeout) {
     std::vector<Entry> entries;
     for (nb::handle item : pending.attr("items")()) {
         nb::object key = nb::borrow(item[0]);
+        if (!nb::isinstance<LiveFeed>(key)) throw nb::type_error("wait_any() waits for LiveFeed readers only");
         entries.push_back({key, &nb::cast<LiveFeed&>(key), nb::cast<std::uint64_t>(item[1])});
     }
     auto newer = [](const Entry& entry) { return entry.feed->frame_number() > entry.after; };
