@@ -13,6 +13,7 @@ loop_host.start()
 
 from vantle.live_feed import Frame, LiveFeed, wait_any  # noqa: E402
 
+from tests.child import run_python  # noqa: E402
 from tests.helpers import NEVER_PLAYS  # noqa: E402
 
 # A few small frames, then end of stream: the reader rebuilds the pipeline again and again.
@@ -183,3 +184,23 @@ def test_frames_ends_when_the_reader_closes(rtsp_server):
     finally:
         feed.close()
         feed.wait_until_closed()
+
+
+@pytest.mark.parametrize("call", ["feed.next_frame()", "wait_any({feed: 0})"])
+def test_ctrl_c_ends_a_wait_on_the_main_thread(call):
+    code = f"""
+import os, signal, threading
+from vantle import loop_host
+from vantle.live_feed import LiveFeed, wait_any
+loop_host.start()
+feed = LiveFeed("x", runtime_options={{}}, pipeline_str={NEVER_PLAYS!r})
+threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+try:
+    {call}
+except KeyboardInterrupt:
+    print("interrupted")
+feed.close()
+feed.wait_until_closed()
+"""
+    result = run_python(code, timeout=30)
+    assert (result.returncode, result.stdout) == (0, "interrupted\n"), result.stderr

@@ -304,7 +304,16 @@ NB_MODULE(live_feed, m) {
             "_unwatch", [](LiveFeed& feed, vantle::FrameWatchers::Id token) { feed.frame_watchers().remove(token); },
             "token"_a)
         .def(
-            "stats", [](const LiveFeed& feed) { return stats_to_python(feed.stats()); },
+            "stats",
+            [](const LiveFeed& feed) {
+                vantle::FeedStats stats;
+                {
+                    // Reading the element counters takes GStreamer's object locks.
+                    nb::gil_scoped_release release;
+                    stats = feed.stats();
+                }
+                return stats_to_python(stats);
+            },
             "Counters and facts about the stream: frame counts, drops, rebuilds, halts, last error, timings, "
             "source codec/size/framerate, decoder, transport. Passwords are hidden.")
         .def_prop_ro("new_frame_event", &LiveFeed::new_frame_event, "Set whenever a new frame is available.")
