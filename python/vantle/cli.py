@@ -403,7 +403,7 @@ def cmd_watch(args):
     tty = sys.stdout.isatty() and not args.plain
     capture, console = set_up_logging(args.log_level, hold=tty)
     streams = []
-    camera = None
+    camera = web = None
     with StopSignals() as stop:
         try:
             urls = list(args.urls)
@@ -420,10 +420,14 @@ def cmd_watch(args):
                 except feed_errors() as error:
                     raise CommandError(_about(url, error)) from None
                 streams.append(WatchedStream(index, url, feed, facts))
+            if args.web:
+                web = start_web(streams, args)
             _watch_loop(streams, args, stop, TableDisplay(console) if tty else PlainDisplay())
             if args.snapshot:
                 write_snapshots(streams, Path(args.snapshot))
         finally:
+            if web is not None:
+                web.close()
             _close_streams(streams)
             if camera is not None:
                 camera.stop()
@@ -437,6 +441,23 @@ def cmd_watch(args):
         detail = f" (last error: {reason})" if reason else ""
         print(f"vantle watch: {stream.name} {stream.shown_url} delivered no frames{detail}", file=sys.stderr)
     return 1 if silent else 0
+
+
+def start_web(streams, args):
+    from vantle.web import JpegUnavailable, serve
+
+    host = args.bind or "127.0.0.1"
+    try:
+        server = serve({stream.index: stream.feed for stream in streams}, host, args.port)
+    except JpegUnavailable as error:
+        raise CommandError(str(error)) from None
+    except OSError as error:
+        raise CommandError(f"cannot serve the page on {host}:{args.port}: {error.strerror or error}") from None
+    if args.bind:
+        print(f"vantle watch: warning: the page is served on {host}, so other machines can see every "
+              "stream's picture without a password", file=sys.stderr, flush=True)
+    print(f"web page: {server.url}", flush=True)
+    return server
 
 
 def _watch_loop(streams, args, stop, display):
@@ -691,6 +712,11 @@ def build_parser():
                        help="on exit, write each stream's newest frame to DIR/stream-<n>.png")
     watch.add_argument("--plain", action="store_true",
                        help="print plain lines once a second even on a terminal")
+    watch.add_argument("--web", action="store_true",
+                       help="also serve a live page of every stream on 127.0.0.1 and print its address")
+    watch.add_argument("--port", type=_port, default=0, help="port of the page (default: a free one)")
+    watch.add_argument("--bind", metavar="ADDRESS",
+                       help="serve the page on ADDRESS instead of 127.0.0.1 (other machines can see it)")
     _add_stream_options(watch)
     watch.set_defaults(handler=cmd_watch)
 
