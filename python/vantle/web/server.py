@@ -251,13 +251,13 @@ class WebServer:
 
     def __init__(self, readers_by_index, host="127.0.0.1", port=0):
         jpeg_encoder()  # fails now, not at the first picture, when no encoder is installed
-        self.views = {int(index): StreamView(int(index), reader) for index, reader in readers_by_index.items()}
         self.static = _load_static()
         self.loopback_only = is_loopback(host)
         self.closing = threading.Event()
         self._viewers = {}
         self._viewers_lock = threading.Lock()
         self._httpd = _HttpServer((host, port), self)
+        self.views = {int(index): StreamView(int(index), reader) for index, reader in readers_by_index.items()}
         self._thread = threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.25},
                                         name="vantle-web", daemon=True)
         self._thread.start()
