@@ -53,10 +53,6 @@ class StreamView:
     """One reader as served by the web server."""
 
     def __init__(self, index, reader):
-        if not hasattr(reader, "stats"):
-            from vantle.web._interim import InterimReader
-
-            reader = InterimReader(reader)
         self.index = index
         self.reader = reader
         self.name = f"stream-{index}"

@@ -75,7 +75,7 @@ function makeTile(stats) {
   const facts = element("dl", "facts");
   for (const [key, label] of [["fps", "fps"], ["age", "age"], ["halts", "halts"],
                               ["size", "size"], ["source", "source"], ["decoder", "decoder"]]) {
-    const cell = element("div");
+    const cell = element("div", key === "source" || key === "decoder" ? "wide" : "");
     tile.facts[key] = element("dd");
     tile.facts[key].dataset.fact = key;
     cell.append(element("dt", "", label), tile.facts[key]);
