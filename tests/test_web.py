@@ -304,15 +304,18 @@ def test_viewer_ends_when_its_stream_closes(camera_server):
         feed.wait_until_closed()
 
 
-def test_watch_web_serves_the_page(tmp_path):
-    proc = subprocess.Popen([sys.executable, "-m", "vantle", "watch", "--web", "--seconds", "20", "--plain"],
+@pytest.mark.parametrize("bind", [None, "127.0.0.2"])
+def test_watch_web_serves_the_page(tmp_path, bind):
+    options = ["--bind", bind] if bind else []
+    proc = subprocess.Popen([sys.executable, "-m", "vantle", "watch", "--web", "--seconds", "20", "--plain", *options],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path)
+    host = re.escape(bind or "127.0.0.1")
     try:
         url = None
         deadline = time.monotonic() + 20
         while url is None and time.monotonic() < deadline:
             line = proc.stdout.readline()
-            match = re.match(r"web page: (http://127\.0\.0\.1:\d+/)$", line.strip())
+            match = re.match(rf"web page: (http://{host}:\d+/)$", line.strip())
             url = match.group(1) if match else url
             assert line or proc.poll() is None, proc.stderr.read()
         assert url, "no page address printed"
@@ -322,8 +325,9 @@ def test_watch_web_serves_the_page(tmp_path):
         assert status == 200 and simplejpeg.decode_jpeg_header(body)[:2] == (360, 640)
     finally:
         proc.send_signal(2)
-        proc.communicate(timeout=20)
-    assert proc.returncode == 0
+        _, stderr = proc.communicate(timeout=20)
+    assert proc.returncode == 0, stderr
+    assert ("warning: the page is served on 127.0.0.2" in stderr) == bool(bind)
 
 
 # --------------------------------------------------------------------------- in the browser

@@ -134,7 +134,9 @@ class _Handler(BaseHTTPRequestHandler):
         # the cameras: only requests addressed to a loopback name are answered.
         if not self.app.loopback_only:
             return True
-        host = self.headers.get("Host", "")
+        host = self.headers.get("Host")
+        if host is None:  # browsers always name the host; a client without one is no page
+            return True
         host = host[1:host.find("]")] if host.startswith("[") else host.rsplit(":", 1)[0]
         return is_loopback(host)
 
@@ -196,7 +198,7 @@ class _Handler(BaseHTTPRequestHandler):
         frame = view.next_frame(after=after, timeout=0)
         if frame is None:
             if after:
-                self._headers(HTTPStatus.NO_CONTENT, "image/jpeg", 0)
+                self._headers(HTTPStatus.NO_CONTENT, "image/jpeg")
             else:
                 self._error(HTTPStatus.SERVICE_UNAVAILABLE, "no frame yet")
             return
