@@ -285,12 +285,14 @@ def test_viewer_that_disconnects_leaves_no_thread(feeds, request, which):
         server.close()
 
 
-def test_viewer_ends_when_its_stream_closes(camera_server):
+def test_viewer_and_tile_say_when_a_stream_closes(camera_server, browser):
     feed = open_feed(camera_server.url("/blue"))
     server = serve({0: feed})
     try:
         client = MjpegClient(server, "/streams/0.mjpeg?fps=20")
         client.part()
+        browser.get(server.url)
+        assert wait_for(lambda: tile_statuses(browser) == ["streaming"], 15)
         feed.close()
         with pytest.raises(EOFError):
             deadline = time.monotonic() + 5
@@ -298,6 +300,9 @@ def test_viewer_ends_when_its_stream_closes(camera_server):
                 client.part()
         assert wait_for(lambda: server.viewers() == 0, 5)
         assert json.loads(fetch(server, "/api/streams")[2])[0]["status"] == "closed"
+        assert wait_for(lambda: tile_statuses(browser) == ["closed"], 5)
+        notice = tile(browser, 0).find_element("css selector", ".notice")
+        assert notice.is_displayed() and notice.text == "Closed"
     finally:
         client.close()
         server.close()
