@@ -23,7 +23,6 @@ from vantle import loop_host
 loop_host.start()
 
 from vantle import live_feed  # noqa: E402
-from vantle.feed_contract import StreamStatus  # noqa: E402
 from vantle.live_feed import LiveFeed  # noqa: E402
 from vantle.web import serve  # noqa: E402
 

@@ -124,6 +124,7 @@ class _Handler(BaseHTTPRequestHandler):
         self._send_json({"error": message}, status)
 
     def _refuse(self):
+        self.close_connection = True  # its body, if any, is never read
         self._send(HTTPStatus.METHOD_NOT_ALLOWED, b"only GET and HEAD are served\n",
                    "text/plain; charset=utf-8", [("Allow", "GET, HEAD")])
 
