@@ -119,7 +119,9 @@ void PipelineFactory::record_decoder(GstElement* decoder, GstPad* decoded_pad) {
     if (GstElementFactory* factory = gst_element_get_factory(decoder)) {
         klass = gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS);
     }
-    found.hardware = found.decoder.starts_with("vaapi") || (klass != nullptr && std::strstr(klass, "Hardware") != nullptr);
+    // Hardware decoders say so in their class ("Codec/Decoder/Video/Hardware"); VA-API ones by name too.
+    found.hardware =
+        found.decoder.starts_with("vaapi") || (klass != nullptr && std::strstr(klass, "Hardware") != nullptr);
     gst::UniquePad sink(gst_element_get_static_pad(decoder, "sink"));
     gst::UniqueCaps coded(sink ? gst_pad_get_current_caps(sink.get()) : nullptr);
     if (coded && gst_caps_get_size(coded.get()) > 0) found.codec = codec_of(gst_caps_get_structure(coded.get(), 0));

@@ -34,7 +34,8 @@ FrameWatchers::Id FrameWatchers::add(std::shared_ptr<FrameWatcher> watcher) {
 void FrameWatchers::remove(Id id) {
     std::shared_ptr<FrameWatcher> removed;  // dropped after the lock: its owner may take the GIL
     std::lock_guard lock(mutex_);
-    auto found = std::find_if(watchers_.begin(), watchers_.end(), [id](const auto& entry) { return entry.first == id; });
+    auto found =
+        std::find_if(watchers_.begin(), watchers_.end(), [id](const auto& entry) { return entry.first == id; });
     if (found == watchers_.end()) return;
     removed = std::move(found->second);
     watchers_.erase(found);

@@ -76,7 +76,8 @@ void LiveFeed::pipeline_restarter() {
             setup_timeout.reset();
         } else if (state == GST_STATE_READY || state == GST_STATE_PAUSED) {
             logger_.error("Pipeline failed to start playing before timeout. Shutting the pipeline down...");
-            note_error("The pipeline did not start playing within " + logging::format_float(options_.state_change_timeout) + " s");
+            note_error("The pipeline did not start playing within " +
+                       logging::format_float(options_.state_change_timeout) + " s");
             gst_element_set_state(pipeline->element(), GST_STATE_NULL);
         } else if (state == GST_STATE_PLAYING && !received_frame_recently) {
             logger_.error("Pipeline hasn't produced a frame recently. Shutting the pipeline down...");
