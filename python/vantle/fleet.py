@@ -136,8 +136,8 @@ class Fleet:
         streams_per_worker: streams per worker process; the workers are spread over the nodes.
         latency, runtime_options: given to every `LiveFeed`.
         address: the Ray cluster to join (as `ray.init` takes it, e.g. "auto" or "ray://host:10001").
-            None starts a private local Ray, which `close` shuts down again; a process already
-            connected to Ray keeps its connection.
+            None joins $RAY_ADDRESS if set, else starts a private local Ray that `close` shuts down
+            again; a process already connected to Ray keeps its connection.
         num_cpus: CPUs a Ray started here declares (default: this machine's).
         worker_options: extra `.options()` for the worker actors, e.g. {"resources": {"cameras": 1}}
             to keep them on nodes that can reach the cameras.
@@ -172,9 +172,11 @@ class Fleet:
         self._closed = False
         self._owns_ray = False
         if not ray.is_initialized():
+            address = address or os.environ.get("RAY_ADDRESS") or None
             if address is None:
+                # "local": a private instance even when a `ray start` cluster runs on this machine.
                 cpus = os.cpu_count() if num_cpus is None else num_cpus
-                ray.init(num_cpus=cpus, **_LOCAL_RAY)
+                ray.init(address="local", num_cpus=cpus, **_LOCAL_RAY)
                 self._owns_ray = True
             else:
                 ray.init(address=address, logging_level="warning")
