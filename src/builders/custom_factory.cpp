@@ -91,6 +91,7 @@ CustomPipelineFactory::CustomPipelineFactory(const std::string& pipeline_str, st
 }
 
 std::shared_ptr<gst::Pipeline> CustomPipelineFactory::build() {
+    begin_facts();
     auto pipeline = gst::Pipeline::from_launch_string(pipeline_str_, pipeline_name());
     attach_watcher(*pipeline, callbacks_.pipeline_watcher);
 

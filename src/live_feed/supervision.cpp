@@ -22,6 +22,7 @@ bool LiveFeed::pipeline_watcher(GstBus*, GstMessage* message, gst::Pipeline& pip
     switch (GST_MESSAGE_TYPE(message)) {
         case GST_MESSAGE_EOS:
             logger_.warning("Received EOS on pipeline, retrying connection to the stream...");
+            note_error("End of stream");
             set_status(StreamStatus::Halted);
             set_null_without_waiting(pipeline);
             break;
@@ -33,6 +34,9 @@ bool LiveFeed::pipeline_watcher(GstBus*, GstMessage* message, gst::Pipeline& pip
             gst::UniqueString debug(raw_debug);
             logger_.warning("Error message on pipeline for " + logging::redact_url(url_) + ": " +
                             (debug ? logging::redact_text(debug.get()) : std::string("None")));
+            std::string why = error && error->message ? error->message : "Pipeline error";
+            if (debug) why += std::string(" (") + debug.get() + ")";
+            note_error(why);
             set_status(StreamStatus::Halted);
             set_null_without_waiting(pipeline);
             break;
@@ -68,17 +72,15 @@ void LiveFeed::pipeline_restarter() {
                 std::lock_guard lock(state_mutex_);
                 factory = pipeline_factory_;
             }
-            auto rebuilt = factory->build();
-            {
-                std::lock_guard lock(state_mutex_);
-                pipeline_ = std::move(rebuilt);
-            }
+            replace_pipeline(factory->build());
             setup_timeout.reset();
         } else if (state == GST_STATE_READY || state == GST_STATE_PAUSED) {
             logger_.error("Pipeline failed to start playing before timeout. Shutting the pipeline down...");
+            note_error("The pipeline did not start playing within " + logging::format_float(options_.state_change_timeout) + " s");
             gst_element_set_state(pipeline->element(), GST_STATE_NULL);
         } else if (state == GST_STATE_PLAYING && !received_frame_recently) {
             logger_.error("Pipeline hasn't produced a frame recently. Shutting the pipeline down...");
+            note_error("No frame arrived within " + logging::format_float(options_.frame_timeout) + " s");
             gst_element_set_state(pipeline->element(), GST_STATE_NULL);
         }
     }
@@ -97,6 +99,7 @@ void LiveFeed::close() {
         closing_.store(true);
     }
     close_requested_.notify_all();
+    frame_watchers_.notify();
 }
 
 void LiveFeed::wait_until_closed(const std::function<void(const BackgroundThread&)>& join) {
