@@ -118,6 +118,8 @@ def test_apply_runs_in_the_stream_worker_and_never_repeats_a_frame(fleet, urls):
             seen[url].append(number)
     for numbers in seen.values():
         assert numbers == sorted(set(numbers))
+    with pytest.raises(ZeroDivisionError):
+        fleet.apply(lambda url, frame: 1 / 0, urls[:1])
 
     # Two callers at once share the frames out between them: none goes to both.
     claimed, errors = [], []
@@ -166,7 +168,21 @@ def test_close_ends_every_worker(cluster, urls):
     fleet = Fleet(urls[:3], streams_per_worker=1, address=cluster.address)
     pids = {entry["worker_pid"] for entry in fleet.stats()}
     assert len(live_pids(pids)) == 3
+    # A loop of rounds in another thread just ends.
+    rounds, errors = [], []
+
+    def repeat():
+        try:
+            rounds.extend(fleet.apply(number_and_pid, every=0.1))
+        except Exception as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    looping = threading.Thread(target=repeat)
+    looping.start()
+    assert wait_for(lambda: len(rounds) >= 2, 20)
     fleet.close()
+    looping.join(15)
+    assert not looping.is_alive() and not errors
     assert wait_for(lambda: not live_pids(pids), 10)
     with pytest.raises(RuntimeError):
         fleet.stats()

@@ -238,7 +238,13 @@ class Fleet:
     def _apply_every(self, fn_ref, targets, every: float, timeout: float) -> Iterator[Dict[str, Any]]:
         next_round = time.monotonic()
         while not self._closed:
-            yield self._apply_round(fn_ref, targets, timeout)
+            try:
+                results = self._apply_round(fn_ref, targets, timeout)
+            except self._ray.exceptions.RayActorError:
+                if self._closed:
+                    return  # closed by another thread while this round ran
+                raise
+            yield results
             next_round += every
             delay = next_round - time.monotonic()
             if delay > 0:
