@@ -132,7 +132,7 @@ class Fleet:
     """Streams spread over Ray worker actors across a cluster's nodes.
 
     Args:
-        urls: the streams, as `LiveFeed` takes them (a URL or a launch string's `{url}`).
+        urls: the stream URLs (rtsp, http, https), each read by one `LiveFeed`.
         streams_per_worker: streams per worker process; the workers are spread over the nodes.
         latency, runtime_options: given to every `LiveFeed`.
         address: the Ray cluster to join (as `ray.init` takes it, e.g. "auto" or "ray://host:10001").
