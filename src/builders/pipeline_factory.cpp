@@ -30,6 +30,7 @@ std::shared_ptr<PipelineFacts> PipelineFactory::facts() const {
 
 std::shared_ptr<PipelineFacts> PipelineFactory::begin_facts() {
     auto fresh = std::make_shared<PipelineFacts>();
+    fresh->update([this](StreamFacts& facts) { facts.max_framerate = max_framerate_; });
     std::lock_guard lock(facts_mutex_);
     facts_ = fresh;
     return fresh;

@@ -22,8 +22,10 @@ struct StreamFacts {
     int height = 0;
     std::optional<double> framerate;  // frames per second of the source; 0 when dynamic
     bool limited = false;          // videorate and the framerate cap filter are in the pipeline
+    int max_framerate = 0;         // the cap the factory applies to faster sources
     std::string decoder;           // factory name of the element that decodebin picked
     bool hardware = false;         // a hardware decoder (VA-API)
+    std::string depayloader;       // RTSP: type name of the depayloader element
     std::string transport;         // RTSP lower transport: "tcp", "udp", "udp-mcast"
     std::optional<int> latency_ms; // RTSP jitter buffer latency
 };

@@ -67,6 +67,8 @@ void RTSPPipelineFactory::set_up_depayloader(GstElement* element, GstPad* pad, g
         gst_bin_add(GST_BIN(pipeline.pipeline()), depayloader.get());
         gst_element_set_state(depayloader.get(), GST_STATE_PLAYING);
         logger().info(std::string("Found depayloader: ") + G_OBJECT_TYPE_NAME(depayloader.get()));
+        const std::string depayloader_type = G_OBJECT_TYPE_NAME(depayloader.get());
+        facts()->update([&](StreamFacts& facts) { facts.depayloader = depayloader_type; });
 
         gst::UniquePad depayloader_src(gst_element_get_static_pad(depayloader.get(), "src"));
         gst::UniquePad depayloader_sink(gst_element_get_static_pad(depayloader.get(), "sink"));

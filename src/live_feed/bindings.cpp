@@ -103,6 +103,7 @@ nb::list wait_any(nb::handle pending, std::optional<double> timeout) {
     std::vector<Entry> entries;
     for (nb::handle item : pending.attr("items")()) {
         nb::object key = nb::borrow(item[0]);
+        if (!nb::isinstance<LiveFeed>(key)) throw nb::type_error("wait_any() waits for LiveFeed readers only");
         entries.push_back({key, &nb::cast<LiveFeed&>(key), nb::cast<std::uint64_t>(item[1])});
     }
     auto newer = [](const Entry& entry) { return entry.feed->frame_number() > entry.after; };
@@ -168,12 +169,15 @@ nb::dict stats_to_python(const vantle::FeedStats& stats) {
         source["codec"] = facts.codec.empty() ? nb::none() : nb::cast(facts.codec);
         source["width"] = facts.width > 0 ? nb::cast(facts.width) : nb::none();
         source["height"] = facts.height > 0 ? nb::cast(facts.height) : nb::none();
-        source["framerate"] = facts.framerate && *facts.framerate > 0 ? nb::cast(*facts.framerate) : nb::none();
+        // 0.0: the source declares a variable framerate.
+        source["framerate"] = facts.framerate ? nb::cast(*facts.framerate) : nb::none();
         out["source"] = source;
     } else {
         out["source"] = nb::none();
     }
     out["limited"] = facts.limited;
+    out["max_framerate"] = facts.max_framerate > 0 ? nb::cast(facts.max_framerate) : nb::none();
+    out["depayloader"] = facts.depayloader.empty() ? nb::none() : nb::cast(facts.depayloader);
     out["decoder"] = facts.decoder.empty() ? nb::none() : nb::cast(facts.decoder);
     out["hardware"] = facts.hardware;
     out["transport"] = facts.transport.empty() ? nb::none() : nb::cast(facts.transport);
@@ -300,7 +304,16 @@ NB_MODULE(live_feed, m) {
             "_unwatch", [](LiveFeed& feed, vantle::FrameWatchers::Id token) { feed.frame_watchers().remove(token); },
             "token"_a)
         .def(
-            "stats", [](const LiveFeed& feed) { return stats_to_python(feed.stats()); },
+            "stats",
+            [](const LiveFeed& feed) {
+                vantle::FeedStats stats;
+                {
+                    // Reading the element counters takes GStreamer's object locks.
+                    nb::gil_scoped_release release;
+                    stats = feed.stats();
+                }
+                return stats_to_python(stats);
+            },
             "Counters and facts about the stream: frame counts, drops, rebuilds, halts, last error, timings, "
             "source codec/size/framerate, decoder, transport. Passwords are hidden.")
         .def_prop_ro("new_frame_event", &LiveFeed::new_frame_event, "Set whenever a new frame is available.")
