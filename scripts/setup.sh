@@ -52,3 +52,11 @@ fi
 
 echo "Building and installing vantle"
 "${PIP[@]}" install -q --no-build-isolation .
+
+# Ray, for vantle.fleet and its tests. Ray publishes wheels for a Python only some months after
+# its release: without one, the fleet tests skip and everything else works.
+if ! "$PY" -c 'import ray' >/dev/null 2>&1; then
+  echo "Installing Ray for vantle.fleet"
+  "${PIP[@]}" install -q --only-binary=ray "ray>=2.40" \
+    || echo "No Ray wheel for $("$PY" -V); vantle.fleet and its tests are unavailable" >&2
+fi
