@@ -19,9 +19,8 @@ class WatchedStream:
         self.shown_url = redact(url)
         self.feed = feed
         self.stats = feed.stats()
-        self.frame = None
-        self.received_at = None
         self._counted = 0
+        self._first_seen = None  # (wall time of the newest frame, its number) at the first refresh with one
 
     @property
     def name(self):
@@ -36,10 +35,10 @@ class WatchedStream:
         return self.stats["status"]
 
     def refresh(self):
+        # Only the stats: reading the frame would convert one that nobody looks at.
         self.stats = self.feed.stats()
-        latest = self.feed.latest_frame
-        if latest is not None:
-            self.received_at, self.frame = latest
+        if self._first_seen is None and self.stats["age"] is not None:
+            self._first_seen = (time.time() - self.stats["age"], self.frames)
 
     def take_count(self):
         """Frames since the previous call."""
@@ -48,14 +47,15 @@ class WatchedStream:
         return delta
 
     def average_fps(self):
-        first = self.stats["first_frame_after"]
-        if self.frames < 2 or first is None or self.received_at is None:
+        age = self.stats["age"]
+        if self._first_seen is None or age is None:
             return 0.0
-        span = self.received_at - (self.stats["opened_at"] + first)
-        return (self.frames - 1) / span if span > 0 else 0.0
+        first_at, first_number = self._first_seen
+        span = time.time() - age - first_at
+        return (self.frames - first_number) / span if span > 0 else 0.0
 
     def size_text(self):
-        return facts.size_text(self.stats, self.frame)
+        return facts.size_text(self.stats)
 
     def age_text(self):
         age = self.stats["age"]
