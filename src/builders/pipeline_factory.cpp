@@ -85,8 +85,8 @@ void PipelineFactory::set_up_appsink(GstElement* target, GstPad* pad, gst::Pipel
         target = pipeline.new_element("videoconvert", target);
 
         GstElement* appsink = pipeline.appsink();
-        gst::UniqueCaps bgr(gst_caps_from_string(kBgrCaps));
-        g_object_set(appsink, "caps", bgr.get(), nullptr);
+        gst::UniqueCaps accepted(gst_caps_from_string(appsink_caps_));
+        g_object_set(appsink, "caps", accepted.get(), nullptr);
         if (!gst_element_link(target, appsink)) {
             pipeline.post_error("Failed to link videoconvert to appsink");
             return;

@@ -17,6 +17,10 @@ namespace vantle::builders {
 inline constexpr const char* kBgrCaps = "video/x-raw,format=(string)BGR";
 inline constexpr const char* kBgraCaps = "video/x-raw,format=(string)BGRA";
 inline constexpr const char* kBgrxCaps = "video/x-raw,format=(string)BGRx";
+// Caps of a reader that converts frames itself (src/live_feed/convert.hpp): BGR, the 8-bit 4:2:0
+// formats software decoders hand out, and VA-API post-processing's BGRx/BGRA. videoconvert
+// passes these through untouched and converts anything else to BGR.
+inline constexpr const char* kDecodedCaps = "video/x-raw,format=(string){ BGR, I420, YV12, NV12, NV21, BGRx, BGRA }";
 inline constexpr int kFramerateLimit = 20;
 
 // Every appsink a factory creates or adopts: at most 60 queued samples, the oldest dropped, and
@@ -54,6 +58,11 @@ public:
     int max_framerate() const noexcept { return max_framerate_; }
     const logging::Logger& logger() const noexcept { return logger_; }
 
+    // Lets the appsink of every later build take kDecodedCaps instead of BGR alone: only for a
+    // reader whose native frame path converts them (Python callbacks keep getting BGR).
+    void accept_decoded_formats() noexcept { appsink_caps_ = kDecodedCaps; }
+    const char* appsink_caps() const noexcept { return appsink_caps_; }
+
     // Adds a decodebin behind `element` and completes the chain when it exposes its pads.
     void set_up_decoder(GstElement* element, GstPad* pad, gst::Pipeline& pipeline);
     // The decodebin's pad-added handler: limit, [VA-API], convert, appsink. Never throws.
@@ -73,6 +82,7 @@ private:
     std::string url_;
     int max_framerate_;
     logging::Logger logger_;
+    const char* appsink_caps_ = kBgrCaps;
 };
 
 }  // namespace vantle::builders

@@ -30,15 +30,40 @@ StreamStatus status_from_python(nb::handle value) {
     throw nb::value_error("unknown stream status");
 }
 
-nb::object frame_to_python(std::shared_ptr<const vantle::FrameRecord> record) {
+// The newest frame as (receive time, read-only numpy array). Every read of one record returns the
+// same tuple and array: the last one built is cached on the Python reader object (where it is
+// only touched with the GIL held), keyed by the record it views. The array borrows the record's
+// pixels and keeps the record alive, so a cached key never names a newer record.
+constexpr const char* kFrameCache = "_frame_view";
+
+bool caches(nb::handle cached, std::uintptr_t key) {
+    return !cached.is_none() && nb::cast<std::uintptr_t>(nb::tuple(nb::borrow(cached))[0]) == key;
+}
+
+nb::object latest_frame(nb::handle self) {
+    const LiveFeed& feed = nb::cast<const LiveFeed&>(self);
+    std::shared_ptr<const vantle::FrameRecord> record = feed.latest_frame();
     if (!record) return nb::none();
-    // The array borrows the record's pixels and keeps the record alive for as long as it lives.
+    const auto key = reinterpret_cast<std::uintptr_t>(record.get());
+    nb::object cached = nb::getattr(self, kFrameCache, nb::none());
+    if (caches(cached, key)) return cached[1];
+
+    if (!record->converted()) {
+        nb::gil_scoped_release release;
+        record->pixels();
+        // Another thread may have built the view while this one waited for the conversion.
+    }
+    cached = nb::getattr(self, kFrameCache, nb::none());
+    if (caches(cached, key)) return cached[1];
+
     auto* owner = new std::shared_ptr<const vantle::FrameRecord>(record);
     nb::capsule keep_alive(owner, [](void* p) noexcept { delete static_cast<std::shared_ptr<const vantle::FrameRecord>*>(p); });
     const std::size_t shape[3] = {static_cast<std::size_t>(record->height), static_cast<std::size_t>(record->width), 3};
-    nb::ndarray<nb::numpy, const std::uint8_t, nb::ndim<3>, nb::c_contig> array(record->pixels.get(), 3, shape,
+    nb::ndarray<nb::numpy, const std::uint8_t, nb::ndim<3>, nb::c_contig> array(record->pixels(), 3, shape,
                                                                                  keep_alive);
-    return nb::make_tuple(record->received_at, array.cast());
+    nb::object frame = nb::make_tuple(record->received_at, array.cast());
+    nb::setattr(self, kFrameCache, nb::make_tuple(key, frame));
+    return frame;
 }
 
 double module_number(const char* name) {
@@ -62,7 +87,7 @@ NB_MODULE(live_feed, m) {
     supported_options["keyframes_only"] = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
 
     nb::class_<LiveFeed> cls(
-        m, "LiveFeed",
+        m, "LiveFeed", nb::dynamic_attr(),
         "Reads one live stream (rtsp, http, https, or a custom launch string with a '{url}' portion), keeps its "
         "newest frame with the wall-clock receive time, and rebuilds its pipeline after errors, end of stream, a "
         "start that never comes, or a stall.");
@@ -92,9 +117,12 @@ NB_MODULE(live_feed, m) {
             [](LiveFeed& feed, nb::handle value) { feed.set_status(status_from_python(value)); },
             "The reader's current StreamStatus.")
         .def_prop_ro(
-            "latest_frame", [](const LiveFeed& feed) { return frame_to_python(feed.latest_frame()); },
+            "latest_frame", &latest_frame,
             "(receive time, frame) of the newest frame, or None before the first: the frame is a read-only uint8 "
             "array of shape (height, width, 3) in blue-green-red order.")
+        .def_prop_ro("_frames_converted", &LiveFeed::frames_converted,
+                     "How many frames this reader converted to BGR: a frame never read is never converted, unless "
+                     "its decoder's buffers are too scarce to hold.")
         .def_prop_ro("new_frame_event", &LiveFeed::new_frame_event, "Set whenever a new frame is available.")
         .def_prop_ro("new_status_event", &LiveFeed::new_status_event, "Set whenever the status changes.")
         .def(

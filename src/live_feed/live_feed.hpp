@@ -13,6 +13,7 @@
 #include "builders/pipeline_factory.hpp"
 #include "feed_contract/event.hpp"
 #include "feed_contract/feed_contract.hpp"
+#include "live_feed/convert.hpp"
 #include "logger/background_thread.hpp"
 #include "logger/export.hpp"
 #include "logger/logger.hpp"
@@ -20,15 +21,36 @@
 
 namespace vantle {
 
-// One decoded picture and its wall-clock receive time. Never changed once stored: readers
-// share it, and a holder keeps it valid after the reader stored a newer one.
+// One decoded picture and its wall-clock receive time. Never changed once stored, as far as
+// callers can tell: readers share it, and a holder keeps it valid after the reader stored a newer
+// one. The decoded buffer is kept as GStreamer handed it and converted to BGR on the first call
+// of pixels(), so a frame replaced before anyone reads it costs no conversion.
 struct FrameRecord {
-    double received_at;
-    int height;
-    int width;
-    std::unique_ptr<std::uint8_t[]> pixels;  // height x width x 3, packed rows, blue-green-red
+    double received_at = 0;
+    int height = 0;
+    int width = 0;
 
+    // height x width x 3 bytes, packed rows, blue-green-red. The first call converts (about a
+    // millisecond for 720p; callers release the GIL around it) and later or concurrent calls get
+    // the same bytes.
+    const std::uint8_t* pixels() const;
+    bool converted() const noexcept { return converted_.load(std::memory_order_acquire); }
     std::size_t size() const noexcept { return static_cast<std::size_t>(height) * width * 3; }
+
+    // The decoded frame that pixels() converts, set before the record is shared, and the counter
+    // of conversions that it adds to.
+    void keep_decoded(convert::UniqueBuffer buffer, const GstVideoInfo& info,
+                      std::shared_ptr<std::atomic<std::uint64_t>> conversions);
+
+private:
+    void convert_decoded() const;
+
+    GstVideoInfo info_{};
+    std::shared_ptr<std::atomic<std::uint64_t>> conversions_;
+    mutable convert::UniqueBuffer decoded_;  // released once converted
+    mutable std::unique_ptr<std::uint8_t[]> pixels_;
+    mutable std::once_flag conversion_;
+    mutable std::atomic<bool> converted_{false};
 };
 
 struct LiveFeedOptions {
@@ -63,6 +85,9 @@ public:
 
     bool keyframes_only() const noexcept { return keyframes_only_.load(std::memory_order_relaxed); }
     void set_keyframes_only(bool value) noexcept { keyframes_only_.store(value, std::memory_order_relaxed); }
+    // How many frames this reader converted to BGR (read ones, and every one whose buffer it could
+    // not hold); a diagnostic.
+    std::uint64_t frames_converted() const noexcept { return conversions_->load(std::memory_order_relaxed); }
 
     // Asks the supervision thread to shut down; returns at once.
     void close();
@@ -91,6 +116,7 @@ private:
     const std::shared_ptr<Event> new_frame_event_ = std::make_shared<Event>();
     const std::shared_ptr<Event> new_status_event_ = std::make_shared<Event>();
 
+    const std::shared_ptr<std::atomic<std::uint64_t>> conversions_ = std::make_shared<std::atomic<std::uint64_t>>(0);
     mutable std::mutex frame_mutex_;
     std::shared_ptr<const FrameRecord> latest_frame_;
 
