@@ -59,11 +59,18 @@ void to_bgr(const GstVideoFrame& frame, std::uint8_t* destination) noexcept {
             libyuv::ARGBToRGB24(plane(0), stride(0), destination, destination_stride, width, height);
             break;
         case GST_VIDEO_FORMAT_I420:
-        case GST_VIDEO_FORMAT_YV12:
-            // GStreamer's frame info already points U and V at the right planes for YV12.
-            libyuv::I420ToRGB24Matrix(plane(0), stride(0), plane(1), stride(1), plane(2), stride(2), destination,
-                                            destination_stride, matrix, width, height);
+        case GST_VIDEO_FORMAT_YV12: {
+            // By component, not plane: YV12 stores V before U.
+            auto component = [&frame](int index) {
+                return static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&frame, index));
+            };
+            const int u = GST_VIDEO_COMP_U;
+            const int v = GST_VIDEO_COMP_V;
+            libyuv::I420ToRGB24Matrix(plane(0), stride(0), component(u), GST_VIDEO_FRAME_COMP_STRIDE(&frame, u),
+                                      component(v), GST_VIDEO_FRAME_COMP_STRIDE(&frame, v), destination,
+                                      destination_stride, matrix, width, height);
             break;
+        }
         case GST_VIDEO_FORMAT_NV12:
         case GST_VIDEO_FORMAT_NV21: {
             // videoconvert interpolates the chroma of semi-planar frames (its I420 path repeats
@@ -74,8 +81,11 @@ void to_bgr(const GstVideoFrame& frame, std::uint8_t* destination) noexcept {
             auto chroma = std::make_unique_for_overwrite<std::uint8_t[]>(2 * chroma_size);
             std::uint8_t* u = chroma.get();
             std::uint8_t* v = chroma.get() + chroma_size;
-            if (GST_VIDEO_FRAME_FORMAT(&frame) == GST_VIDEO_FORMAT_NV21) std::swap(u, v);
-            libyuv::SplitUVPlane(plane(1), stride(1), u, chroma_width, v, chroma_width, chroma_width, chroma_height);
+            std::uint8_t* first = u;
+            std::uint8_t* second = v;
+            if (GST_VIDEO_FRAME_FORMAT(&frame) == GST_VIDEO_FORMAT_NV21) std::swap(first, second);
+            libyuv::SplitUVPlane(plane(1), stride(1), first, chroma_width, second, chroma_width, chroma_width,
+                                 chroma_height);
             libyuv::I420ToRGB24MatrixFilter(plane(0), stride(0), u, chroma_width, v, chroma_width, destination,
                                             destination_stride, matrix, width, height, libyuv::kFilterBilinear);
             break;
