@@ -16,11 +16,11 @@ const libyuv::YuvConstants* yuv_constants(const GstVideoColorimetry& colorimetry
     const bool full_range = colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
     switch (colorimetry.matrix) {
         case GST_VIDEO_COLOR_MATRIX_BT709:
-        case GST_VIDEO_COLOR_MATRIX_SMPTE240M:  // within a level of BT.709
+        case GST_VIDEO_COLOR_MATRIX_SMPTE240M:  // close to BT.709; libyuv has no constants of its own for it
             return full_range ? &libyuv::kYuvF709Constants : &libyuv::kYuvH709Constants;
         case GST_VIDEO_COLOR_MATRIX_BT2020:
             return full_range ? &libyuv::kYuvV2020Constants : &libyuv::kYuv2020Constants;
-        default:  // BT.601, FCC (within a level of it), and unknown as videoconvert treats it
+        default:  // BT.601, FCC (close to it), and a matrix the caps leave unknown
             return full_range ? &libyuv::kYuvJPEGConstants : &libyuv::kYuvI601Constants;
     }
 }
@@ -42,7 +42,7 @@ bool handles(GstVideoFormat format) noexcept {
     }
 }
 
-void to_bgr(const GstVideoFrame& frame, std::uint8_t* destination) noexcept {
+void to_bgr(const GstVideoFrame& frame, std::uint8_t* destination) {
     const int width = GST_VIDEO_FRAME_WIDTH(&frame);
     const int height = GST_VIDEO_FRAME_HEIGHT(&frame);
     const int destination_stride = width * 3;
@@ -73,8 +73,8 @@ void to_bgr(const GstVideoFrame& frame, std::uint8_t* destination) noexcept {
         }
         case GST_VIDEO_FORMAT_NV12:
         case GST_VIDEO_FORMAT_NV21: {
-            // videoconvert interpolates the chroma of semi-planar frames (its I420 path repeats
-            // it): splitting the small chroma plane lets libyuv's bilinear I420 path match it.
+            // videoconvert repeats each chroma sample of I420 but interpolates those of NV12/NV21;
+            // splitting the quarter-size chroma plane lets libyuv's bilinear I420 path match that.
             const int chroma_width = (width + 1) / 2;
             const int chroma_height = (height + 1) / 2;
             const std::size_t chroma_size = static_cast<std::size_t>(chroma_width) * chroma_height;

@@ -42,7 +42,7 @@ bool handles(GstVideoFormat format) noexcept;
 
 // Writes `frame` (a format handles() accepts) as height rows of width x 3 bytes, blue-green-red,
 // with the YUV matrix and range of the frame's colorimetry, as videoconvert would.
-void to_bgr(const GstVideoFrame& frame, std::uint8_t* destination) noexcept;
+void to_bgr(const GstVideoFrame& frame, std::uint8_t* destination);
 
 // Whether holding `buffer` until someone reads it could starve its producer: memory that is not
 // plain system memory (device surfaces) or a buffer from a pool with a fixed maximum.
