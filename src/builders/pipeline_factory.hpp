@@ -60,8 +60,8 @@ public:
 
     // Lets the appsink of every later build take kDecodedCaps instead of BGR alone: only for a
     // reader whose native frame path converts them (Python callbacks keep getting BGR).
-    void accept_decoded_formats() noexcept { appsink_caps_ = kDecodedCaps; }
-    const char* appsink_caps() const noexcept { return appsink_caps_; }
+    void accept_decoded_formats() noexcept { decoded_formats_ = true; }
+    bool accepts_decoded_formats() const noexcept { return decoded_formats_; }
 
     // Adds a decodebin behind `element` and completes the chain when it exposes its pads.
     void set_up_decoder(GstElement* element, GstPad* pad, gst::Pipeline& pipeline);
@@ -82,7 +82,7 @@ private:
     std::string url_;
     int max_framerate_;
     logging::Logger logger_;
-    const char* appsink_caps_ = kBgrCaps;
+    bool decoded_formats_ = false;
 };
 
 }  // namespace vantle::builders
