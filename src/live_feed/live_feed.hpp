@@ -30,7 +30,7 @@ struct FrameRecord {
     int height = 0;
     int width = 0;
 
-    // height x width x 3 bytes, packed rows, blue-green-red. The first call converts (about a
+    // height x width x 3 bytes, packed rows, blue-green-red. The first call converts (under a
     // millisecond for 720p; callers release the GIL around it) and later or concurrent calls get
     // the same bytes.
     const std::uint8_t* pixels() const;
