@@ -4,9 +4,11 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
+#include "builders/stream_facts.hpp"
 #include "logger/export.hpp"
 #include "logger/logger.hpp"
 #include "utils/gstreamer/pipeline.hpp"
@@ -57,6 +59,8 @@ public:
     const std::string& url() const noexcept { return url_; }
     int max_framerate() const noexcept { return max_framerate_; }
     const logging::Logger& logger() const noexcept { return logger_; }
+    // What is known about the newest pipeline this factory built (codec, size, decoder...).
+    std::shared_ptr<PipelineFacts> facts() const;
 
     // Lets the appsink of every later build take kDecodedCaps instead of BGR alone: only for a
     // reader whose native frame path converts them (Python callbacks keep getting BGR).
@@ -72,6 +76,10 @@ public:
     GstElement* limit_framerate(gst::Pipeline& pipeline, GstElement* target, GstPad* target_pad);
 
 protected:
+    // Starts a fresh record of facts for the pipeline being built; returns it.
+    std::shared_ptr<PipelineFacts> begin_facts();
+    // Notes the decoder decodebin picked, its input codec and the decoded size.
+    void record_decoder(GstElement* decoder, GstPad* decoded_pad);
     // The pipeline name: the URL with its password hidden.
     std::string pipeline_name() const;
     // Bus watch and appsink with its new-sample handler, common to the URL factories.
@@ -83,6 +91,8 @@ private:
     int max_framerate_;
     logging::Logger logger_;
     bool decoded_formats_ = false;
+    mutable std::mutex facts_mutex_;
+    std::shared_ptr<PipelineFacts> facts_ = std::make_shared<PipelineFacts>();
 };
 
 }  // namespace vantle::builders
