@@ -343,8 +343,9 @@ NB_MODULE(live_feed, m) {
             "Counters and facts about the stream: frame counts, drops, rebuilds, halts, last error, timings, "
             "source codec/size/framerate, decoder, transport. Passwords are hidden.")
         .def_prop_ro("_frames_converted", &LiveFeed::frames_converted,
-                     "How many frames this reader converted to BGR: a frame never read is never converted, unless "
-                     "its decoder's buffers are too scarce to hold.")
+                     "How many frames this reader converted to BGR: those read, the newest one when its pipeline "
+                     "goes, and every one whose decoder buffers are too scarce to hold. A frame replaced before "
+                     "anyone read it is never converted.")
         .def_prop_ro("new_frame_event", &LiveFeed::new_frame_event, "Set whenever a new frame is available.")
         .def_prop_ro("new_status_event", &LiveFeed::new_status_event, "Set whenever the status changes.")
         .def(

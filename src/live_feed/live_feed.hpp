@@ -101,8 +101,8 @@ public:
 
     bool keyframes_only() const noexcept { return keyframes_only_.load(std::memory_order_relaxed); }
     void set_keyframes_only(bool value) noexcept { keyframes_only_.store(value, std::memory_order_relaxed); }
-    // How many frames this reader converted to BGR (read ones, and every one whose buffer it could
-    // not hold); a diagnostic.
+    // How many frames this reader converted to BGR (those read, the newest when its pipeline
+    // goes, and every one whose buffer it could not hold); a diagnostic.
     std::uint64_t frames_converted() const noexcept { return conversions_->load(std::memory_order_relaxed); }
 
     // Asks the supervision thread to shut down; returns at once.
