@@ -41,7 +41,8 @@ def test_stats_describe_known_streams(rtsp_server, http_server, server, path, pr
     assert stats["transport"] == transport
     assert stats["latency_ms"] == (300 if server == "rtsp" else None)
     assert (stats["depayloader"] is None) == (server == "http")
-    assert stats["frame_number"] == stats["frames_converted"] <= stats["frames_received"]
+    # Frames are converted when read (this test reads none), or on arrival where buffers are scarce.
+    assert stats["frames_converted"] <= stats["frame_number"] <= stats["frames_received"]
     assert 0 < stats["first_frame_after"] < 15 and 0 <= stats["age"] < 1
     assert abs(time.time() - stats["opened_at"]) < 30
     assert stats["rebuilds"] == stats["halts"] == 0 and stats["last_error"] is None

@@ -89,8 +89,26 @@ void PipelineFactory::set_up_appsink(GstElement* target, GstPad* pad, gst::Pipel
         }
         logger_.info("The decodebin is using decoder: " + factory_name);
 
+        const bool vaapi = factory_name == "vaapidecodebin";
+        gst::UniqueCaps accepted(gst_caps_from_string(decoded_formats_ ? kDecodedCaps : kBgrCaps));
+        // Given a choice, videoconvert would turn 4:4:4 or 10-bit frames into BGRx or I420 rather
+        // than BGR: frames the reader cannot take as decoded go to BGR as they always did.
+        if (decoded_formats_ && !vaapi) {
+            gst::UniqueCaps decoded(gst_pad_get_current_caps(pad));
+            const GstStructure* structure =
+                decoded && gst_caps_get_size(decoded.get()) > 0 ? gst_caps_get_structure(decoded.get(), 0) : nullptr;
+            const char* format = structure ? gst_structure_get_string(structure, "format") : nullptr;
+            const std::string shown = format ? format : "unknown";
+            if (decoded && gst_caps_can_intersect(decoded.get(), accepted.get())) {
+                logger_.info("videoconvert passes the decoder's " + shown + " frames through");
+            } else {
+                logger_.info("videoconvert converts the decoder's " + shown + " frames to BGR");
+                accepted.reset(gst_caps_from_string(kBgrCaps));
+            }
+        }
+
         target = limit_framerate(pipeline, target, pad);
-        if (factory_name == "vaapidecodebin") {
+        if (vaapi) {
             logger_.info("Using VA-API hardware decoding");
             GstElement* postproc = pipeline.new_element("vaapipostproc", target);
             target = pipeline.filter_caps(postproc, {kBgrCaps, kBgraCaps, kBgrxCaps});
@@ -100,8 +118,7 @@ void PipelineFactory::set_up_appsink(GstElement* target, GstPad* pad, gst::Pipel
         target = pipeline.new_element("videoconvert", target);
 
         GstElement* appsink = pipeline.appsink();
-        gst::UniqueCaps bgr(gst_caps_from_string(kBgrCaps));
-        g_object_set(appsink, "caps", bgr.get(), nullptr);
+        g_object_set(appsink, "caps", accepted.get(), nullptr);
         if (!gst_element_link(target, appsink)) {
             pipeline.post_error("Failed to link videoconvert to appsink");
             return;

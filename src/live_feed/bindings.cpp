@@ -34,19 +34,44 @@ StreamStatus status_from_python(nb::handle value) {
     throw nb::value_error("unknown stream status");
 }
 
-// A read-only numpy view of the record's pixels that keeps the record alive for as long as it lives.
+// A read-only numpy view of the record's BGR pixels that keeps the record alive for as long as it
+// lives. Converts the record first if no one has yet, without the GIL.
 nb::object frame_array(const std::shared_ptr<const vantle::FrameRecord>& record) {
+    if (!record->converted()) {
+        nb::gil_scoped_release release;
+        record->pixels();
+    }
     auto* owner = new std::shared_ptr<const vantle::FrameRecord>(record);
     nb::capsule keep_alive(owner, [](void* p) noexcept { delete static_cast<std::shared_ptr<const vantle::FrameRecord>*>(p); });
     const std::size_t shape[3] = {static_cast<std::size_t>(record->height), static_cast<std::size_t>(record->width), 3};
-    nb::ndarray<nb::numpy, const std::uint8_t, nb::ndim<3>, nb::c_contig> array(record->pixels.get(), 3, shape,
+    nb::ndarray<nb::numpy, const std::uint8_t, nb::ndim<3>, nb::c_contig> array(record->pixels(), 3, shape,
                                                                                  keep_alive);
     return array.cast();
 }
 
-nb::object frame_to_python(std::shared_ptr<const vantle::FrameRecord> record) {
+// latest_frame: (receive time, array) of the newest frame. Every read of one record returns the
+// same tuple and array: the last one built is cached on the Python reader object (where it is
+// only touched with the GIL held), keyed by the record it views. The array keeps its record
+// alive, so a cached key never names a newer record.
+constexpr const char* kFrameCache = "_frame_view";
+
+bool caches(nb::handle cached, std::uintptr_t key) {
+    return !cached.is_none() && nb::cast<std::uintptr_t>(nb::tuple(nb::borrow(cached))[0]) == key;
+}
+
+nb::object latest_frame(nb::handle self) {
+    std::shared_ptr<const vantle::FrameRecord> record = nb::cast<const LiveFeed&>(self).latest_frame();
     if (!record) return nb::none();
-    return nb::make_tuple(record->received_at, frame_array(record));
+    const auto key = reinterpret_cast<std::uintptr_t>(record.get());
+    nb::object cached = nb::getattr(self, kFrameCache, nb::none());
+    if (caches(cached, key)) return cached[1];
+    nb::object array = frame_array(record);
+    // Another thread may have built the view while this one waited for the conversion.
+    cached = nb::getattr(self, kFrameCache, nb::none());
+    if (caches(cached, key)) return cached[1];
+    nb::object frame = nb::make_tuple(record->received_at, array);
+    nb::setattr(self, kFrameCache, nb::make_tuple(key, frame));
+    return frame;
 }
 
 // One stored frame as Python sees it: its number, receive time and pixels.
@@ -219,7 +244,8 @@ NB_MODULE(live_feed, m) {
                 if (!frame.image.is_valid()) frame.image = frame_array(frame.record);
                 return frame.image;
             },
-            "Read-only uint8 array of shape (height, width, 3), blue-green-red: the array latest_frame gives.")
+            "Read-only uint8 array of shape (height, width, 3), blue-green-red: the pixels latest_frame gives "
+            "(converted on the first read of either).")
         .def_prop_ro(
             "age", [](const Frame& frame) { return vantle::monotonic_seconds() - frame.record->received_monotonic; },
             "Seconds since the frame was received, as of this read.")
@@ -236,7 +262,7 @@ NB_MODULE(live_feed, m) {
     supported_options["keyframes_only"] = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
 
     nb::class_<LiveFeed> cls(
-        m, "LiveFeed",
+        m, "LiveFeed", nb::dynamic_attr(),
         "Reads one live stream (rtsp, http, https, or a custom launch string with a '{url}' portion), keeps its "
         "newest frame with the wall-clock receive time, and rebuilds its pipeline after errors, end of stream, a "
         "start that never comes, or a stall.");
@@ -266,7 +292,7 @@ NB_MODULE(live_feed, m) {
             [](LiveFeed& feed, nb::handle value) { feed.set_status(status_from_python(value)); },
             "The reader's current StreamStatus.")
         .def_prop_ro(
-            "latest_frame", [](const LiveFeed& feed) { return frame_to_python(feed.latest_frame()); },
+            "latest_frame", &latest_frame,
             "(receive time, frame) of the newest frame, or None before the first: the frame is a read-only uint8 "
             "array of shape (height, width, 3) in blue-green-red order.")
         .def_prop_ro("frame_number", &LiveFeed::frame_number,
@@ -316,6 +342,10 @@ NB_MODULE(live_feed, m) {
             },
             "Counters and facts about the stream: frame counts, drops, rebuilds, halts, last error, timings, "
             "source codec/size/framerate, decoder, transport. Passwords are hidden.")
+        .def_prop_ro("_frames_converted", &LiveFeed::frames_converted,
+                     "How many frames this reader converted to BGR: those read, the newest one when its pipeline "
+                     "goes, and every one whose decoder buffers are too scarce to hold. A frame replaced before "
+                     "anyone read it is never converted.")
         .def_prop_ro("new_frame_event", &LiveFeed::new_frame_event, "Set whenever a new frame is available.")
         .def_prop_ro("new_status_event", &LiveFeed::new_status_event, "Set whenever the status changes.")
         .def(

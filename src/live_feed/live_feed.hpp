@@ -16,6 +16,7 @@
 #include "live_feed/stats.hpp"
 #include "feed_contract/event.hpp"
 #include "feed_contract/feed_contract.hpp"
+#include "live_feed/convert.hpp"
 #include "logger/background_thread.hpp"
 #include "logger/export.hpp"
 #include "logger/logger.hpp"
@@ -23,17 +24,38 @@
 
 namespace vantle {
 
-// One decoded picture and its receive time. Never changed once stored: readers share it, and a
-// holder keeps it valid after the reader stored a newer one.
+// One decoded picture and its receive time. Never changed once stored, as far as callers can
+// tell: readers share it, and a holder keeps it valid after the reader stored a newer one. The
+// decoded buffer is kept as GStreamer handed it and converted to BGR on the first call of
+// pixels(), so a frame replaced before anyone reads it costs no conversion.
 struct FrameRecord {
-    std::uint64_t number = 0;   // the reader's count of stored frames, this one included
-    double received_at;         // wall clock, for callers
-    double received_monotonic;  // monotonic clock, for the stall check
-    int height;
-    int width;
-    std::unique_ptr<std::uint8_t[]> pixels;  // height x width x 3, packed rows, blue-green-red
+    std::uint64_t number = 0;       // the reader's count of stored frames, this one included
+    double received_at = 0;         // wall clock, for callers
+    double received_monotonic = 0;  // monotonic clock, for the stall check
+    int height = 0;
+    int width = 0;
 
+    // height x width x 3 bytes, packed rows, blue-green-red. The first call converts (under a
+    // millisecond for 720p; callers release the GIL around it) and later or concurrent calls get
+    // the same bytes.
+    const std::uint8_t* pixels() const;
+    bool converted() const noexcept { return converted_.load(std::memory_order_acquire); }
     std::size_t size() const noexcept { return static_cast<std::size_t>(height) * width * 3; }
+
+    // The decoded frame that pixels() converts, set before the record is shared, and the counter
+    // of conversions that it adds to.
+    void keep_decoded(convert::UniqueBuffer buffer, const GstVideoInfo& info,
+                      std::shared_ptr<std::atomic<std::uint64_t>> conversions);
+
+private:
+    void convert_decoded() const;
+
+    GstVideoInfo info_{};
+    std::shared_ptr<std::atomic<std::uint64_t>> conversions_;
+    mutable convert::UniqueBuffer decoded_;  // released once converted
+    mutable std::unique_ptr<std::uint8_t[]> pixels_;
+    mutable std::once_flag conversion_;
+    mutable std::atomic<bool> converted_{false};
 };
 
 struct LiveFeedOptions {
@@ -79,6 +101,9 @@ public:
 
     bool keyframes_only() const noexcept { return keyframes_only_.load(std::memory_order_relaxed); }
     void set_keyframes_only(bool value) noexcept { keyframes_only_.store(value, std::memory_order_relaxed); }
+    // How many frames this reader converted to BGR (those read, the newest when its pipeline
+    // goes, and every one whose buffer it could not hold); a diagnostic.
+    std::uint64_t frames_converted() const noexcept { return conversions_->load(std::memory_order_relaxed); }
 
     // Asks the supervision thread to shut down; returns at once.
     void close();
@@ -95,6 +120,9 @@ private:
     LiveFeed(const std::string& url, const LiveFeedOptions& options);
     std::shared_ptr<builders::PipelineFactory> make_factory();
     GstFlowReturn reject_sample(const std::string& message);
+    // Converts the newest frame if no one has read it, so that it holds no buffer of a pipeline
+    // that is going away (the buffer would keep the decoder's pool alive). Never throws.
+    void let_go_of_decoder_buffers() noexcept;
     // Body of the supervision thread: supervises until close() or an error, and always ends
     // in CLOSED with the status event set.
     void pipeline_restarter();
@@ -120,6 +148,7 @@ private:
     const std::shared_ptr<Event> new_frame_event_ = std::make_shared<Event>();
     const std::shared_ptr<Event> new_status_event_ = std::make_shared<Event>();
 
+    const std::shared_ptr<std::atomic<std::uint64_t>> conversions_ = std::make_shared<std::atomic<std::uint64_t>>(0);
     mutable std::mutex frame_mutex_;
     std::shared_ptr<const FrameRecord> latest_frame_;
     std::atomic<std::uint64_t> frame_number_{0};

@@ -69,7 +69,7 @@ FeedStats LiveFeed::stats() const {
         stats.frame_number = frame->number;
         stats.age = monotonic_seconds() - frame->received_monotonic;
     }
-    stats.frames_converted = stats.frame_number;
+    stats.frames_converted = frames_converted();
     {
         std::lock_guard lock(error_mutex_);
         if (!last_error_.empty()) stats.last_error = last_error_;

@@ -14,7 +14,8 @@ struct FeedStats {
     StreamStatus status = StreamStatus::Initializing;
     std::uint64_t frame_number = 0;      // newest stored frame
     std::uint64_t frames_received = 0;   // samples pulled from the appsink
-    std::uint64_t frames_converted = 0;  // samples turned into stored BGR frames
+    std::uint64_t frames_converted = 0;  // stored frames turned into BGR: on first read, or on arrival
+                                         // where the decoder's buffer cannot be held
     std::uint64_t frames_dropped = 0;    // dropped by the framerate limit or as late at the appsink
     std::uint64_t rebuilds = 0;          // pipelines built after the first
     std::uint64_t halts = 0;             // times the status went to HALTED

@@ -84,6 +84,7 @@ void LiveFeed::supervise() {
         if (state == GST_STATE_NULL) {
             logger_.error("Pipeline state is null. Restarting...");
             pipeline->release_resources();
+            let_go_of_decoder_buffers();
             std::shared_ptr<builders::PipelineFactory> factory;
             {
                 std::lock_guard lock(state_mutex_);
@@ -127,6 +128,7 @@ void LiveFeed::shut_down() noexcept {
     } catch (...) {
         logger_.error("Failed to release the pipeline's resources");
     }
+    let_go_of_decoder_buffers();
 }
 
 void LiveFeed::close() {

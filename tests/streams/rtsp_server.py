@@ -19,9 +19,9 @@ from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 HOST = "127.0.0.1"
 
 
-def video(fps=25, width=320, height=240, pattern="smpte horizontal-speed=2", frames=-1):
+def video(fps=25, width=320, height=240, pattern="smpte horizontal-speed=2", frames=-1, fmt="I420"):
     return (f"videotestsrc is-live=true num-buffers={frames} pattern={pattern} ! "
-            f"video/x-raw,format=I420,width={width},height={height},framerate={fps}/1")
+            f"video/x-raw,format={fmt},width={width},height={height},framerate={fps}/1")
 
 
 def h264(key_interval=25):
@@ -59,6 +59,9 @@ MOUNTS = {
     "/red": (f"{video(pattern=solid(0xFFFF0000))} ! {h264(25)}", True),
     "/blue": (f"{video(pattern=solid(0xFF0000FF))} ! {h264(25)}", True),
     "/ends": (f"{video(frames=50)} ! {h264(25)}", False),
+    # Decoded as Y444 and I420_10LE, formats only videoconvert turns into BGR.
+    "/h264-444": (f"{video(pattern='smpte', fmt='Y444')} ! {h264(25)}", True),
+    "/h264-10bit": (f"{video(pattern='smpte', fmt='I420_10LE')} ! {h264(25)}", True),
 }
 
 
