@@ -34,7 +34,7 @@ def test_killed_server_restarted_on_the_same_port(kind, logs):
             server.stop()
             assert wait_for(lambda: restarts(logs) >= 2, 12), [r.getMessage() for r in logs.records]
             assert feed.status is StreamStatus.HALTED
-            assert feed.latest_frame[0] < killed_at + 0.5
+            assert feed.latest_frame[0] < killed_at + 1  # frames already in flight may still land
             server.start()
             assert server.port == port
             restarted = time.monotonic()

@@ -34,7 +34,7 @@ def test_stopped_server_resumes(kind, logs):
                 stopped_at = time.time()
                 # The stall ends the pipeline after 2 s; rebuilt ones cannot start while it sleeps.
                 assert wait_for(lambda: restarts(logs) >= 2, 12), [r.getMessage() for r in logs.records]
-                assert feed.latest_frame[0] < stopped_at + 0.5
+                assert feed.latest_frame[0] < stopped_at + 1  # frames already in flight may still land
                 status_while_stopped = feed.status
                 assert status_while_stopped is not StreamStatus.CLOSED
             finally:
