@@ -4,9 +4,6 @@ and launch strings that fail to parse. The password shows in no log record, repr
 nor in the output of a child process that logs everything."""
 
 import json
-import logging
-import sys
-import time
 import traceback
 
 import pytest
@@ -97,7 +94,7 @@ def test_password_never_shows(servers, logs, case):
 
 
 CHILD = """
-import json, logging, sys, time
+import json, logging, os, sys, time
 logging.basicConfig(level=logging.DEBUG, stream=sys.stderr, format="%(name)s %(levelname)s %(message)s")
 from vantle import loop_host
 import vantle.live_feed as live_feed
@@ -106,7 +103,7 @@ live_feed._STATE_CHANGE_TIMEOUT = 2
 live_feed._FRAME_TIMEOUT = 2
 loop_host.start()
 feeds = []
-for url, pipeline_str, must_play in json.loads(sys.argv[1]):
+for url, pipeline_str, must_play in json.loads(os.environ["FAULT_CASES"]):
     try:
         feeds.append(LiveFeed(url, latency=200, runtime_options={}, pipeline_str=pipeline_str, must_play=must_play))
     except Exception as error:
@@ -121,7 +118,7 @@ print("done", len(feeds))
 
 def test_password_never_shows_in_a_child_process(servers):
     cases = [CASES[case](servers) for case in CASES]
-    result = run_python(CHILD.replace("sys.argv[1]", repr(json.dumps(cases))), env={"GST_DEBUG": None}, timeout=60)
+    result = run_python(CHILD, env={"FAULT_CASES": json.dumps(cases), "GST_DEBUG": None}, timeout=60)
     output = result.stdout + result.stderr
     assert result.returncode == 0, result.stderr[-2000:]
     assert "done" in result.stdout and "Restarting" in result.stderr

@@ -8,7 +8,6 @@ Every connection gets the same treatment, see ``MODES``.
 
 import argparse
 import os
-import socket
 import socketserver
 import struct
 import sys
