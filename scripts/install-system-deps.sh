@@ -18,6 +18,8 @@ packages=(
   libgstrtspserver-1.0-0 libgstrtspserver-1.0-dev gir1.2-gst-rtsp-server-1.0
   # encoders the test streams use
   gstreamer1.0-x
+  # moves a test child's wall clock (tests/test_wall_clock_steps.py)
+  libfaketime
 )
 
 missing=()

@@ -4,9 +4,11 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
+#include "builders/stream_facts.hpp"
 #include "logger/export.hpp"
 #include "logger/logger.hpp"
 #include "utils/gstreamer/pipeline.hpp"
@@ -53,6 +55,8 @@ public:
     const std::string& url() const noexcept { return url_; }
     int max_framerate() const noexcept { return max_framerate_; }
     const logging::Logger& logger() const noexcept { return logger_; }
+    // What is known about the newest pipeline this factory built (codec, size, decoder...).
+    std::shared_ptr<PipelineFacts> facts() const;
 
     // Adds a decodebin behind `element` and completes the chain when it exposes its pads.
     void set_up_decoder(GstElement* element, GstPad* pad, gst::Pipeline& pipeline);
@@ -63,6 +67,10 @@ public:
     GstElement* limit_framerate(gst::Pipeline& pipeline, GstElement* target, GstPad* target_pad);
 
 protected:
+    // Starts a fresh record of facts for the pipeline being built; returns it.
+    std::shared_ptr<PipelineFacts> begin_facts();
+    // Notes the decoder decodebin picked, its input codec and the decoded size.
+    void record_decoder(GstElement* decoder, GstPad* decoded_pad);
     // The pipeline name: the URL with its password hidden.
     std::string pipeline_name() const;
     // Bus watch and appsink with its new-sample handler, common to the URL factories.
@@ -73,6 +81,8 @@ private:
     std::string url_;
     int max_framerate_;
     logging::Logger logger_;
+    mutable std::mutex facts_mutex_;
+    std::shared_ptr<PipelineFacts> facts_ = std::make_shared<PipelineFacts>();
 };
 
 }  // namespace vantle::builders

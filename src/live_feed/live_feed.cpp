@@ -26,7 +26,11 @@ std::string url_scheme(const std::string& url) {
 }
 
 LiveFeed::LiveFeed(const std::string& url, const LiveFeedOptions& options)
-    : logger_(logging::stream_logger(url)), url_(url), options_(options), keyframes_only_(options.keyframes_only) {}
+    : logger_(logging::stream_logger(url)),
+      url_(url),
+      options_(options),
+      keyframes_only_(options.keyframes_only),
+      opened_at_(wall_clock_seconds()) {}
 
 LiveFeed::~LiveFeed() = default;
 
@@ -47,6 +51,7 @@ std::shared_ptr<LiveFeed> LiveFeed::open(const std::string& url, LiveFeedOptions
         std::lock_guard lock(feed->state_mutex_);
         feed->pipeline_factory_ = factory;
         feed->pipeline_ = pipeline;
+        feed->pipeline_facts_ = factory->facts();
     }
     if (options.must_play) {
         try {
@@ -104,7 +109,9 @@ void LiveFeed::set_status(StreamStatus status) {
     do {
         if (current == status || current == StreamStatus::Closed) return;
     } while (!status_.compare_exchange_weak(current, status));
+    if (status == StreamStatus::Halted) halts_.fetch_add(1, std::memory_order_relaxed);
     new_status_event_->set();
+    if (status == StreamStatus::Closed) frame_watchers_.notify();
 }
 
 std::shared_ptr<const FrameRecord> LiveFeed::latest_frame() const {
@@ -114,14 +121,17 @@ std::shared_ptr<const FrameRecord> LiveFeed::latest_frame() const {
 
 GstFlowReturn LiveFeed::reject_sample(const std::string& message) {
     logger_.error(message);
+    note_error(message);
     set_status(StreamStatus::Halted);
     return GST_FLOW_ERROR;
 }
 
 GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     const double received_at = wall_clock_seconds();
+    const double received_monotonic = monotonic_seconds();
     gst::UniqueSample sample(gst_app_sink_pull_sample(GST_APP_SINK(appsink)));
     if (!sample) return reject_sample("pull_sample did not return a frame");
+    frames_received_.fetch_add(1, std::memory_order_relaxed);
 
     GstCaps* caps = gst_sample_get_caps(sample.get());
     const GstStructure* structure = caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
@@ -165,6 +175,7 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
 
     auto record = std::make_shared<FrameRecord>();
     record->received_at = received_at;
+    record->received_monotonic = received_monotonic;
     record->height = height;
     record->width = width;
     record->pixels = std::make_unique_for_overwrite<std::uint8_t[]>(record->size());
@@ -180,10 +191,14 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     std::shared_ptr<const FrameRecord> replaced;
     {
         std::lock_guard lock(frame_mutex_);
+        record->number = frame_number_.load(std::memory_order_relaxed) + 1;
+        frame_number_.store(record->number);
+        if (record->number == 1) note_first_frame();
         replaced = std::exchange(latest_frame_, std::move(record));
     }
     set_status(StreamStatus::Streaming);
     new_frame_event_->set();
+    frame_watchers_.notify();
     return GST_FLOW_OK;
 }
 

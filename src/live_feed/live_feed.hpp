@@ -3,6 +3,7 @@
 #include <gst/gst.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,8 @@
 #include <string>
 
 #include "builders/pipeline_factory.hpp"
+#include "live_feed/frame_waiting.hpp"
+#include "live_feed/stats.hpp"
 #include "feed_contract/event.hpp"
 #include "feed_contract/feed_contract.hpp"
 #include "logger/background_thread.hpp"
@@ -20,10 +23,12 @@
 
 namespace vantle {
 
-// One decoded picture and its wall-clock receive time. Never changed once stored: readers
-// share it, and a holder keeps it valid after the reader stored a newer one.
+// One decoded picture and its receive time. Never changed once stored: readers share it, and a
+// holder keeps it valid after the reader stored a newer one.
 struct FrameRecord {
-    double received_at;
+    std::uint64_t number = 0;   // the reader's count of stored frames, this one included
+    double received_at;         // wall clock, for callers
+    double received_monotonic;  // monotonic clock, for the stall check
     int height;
     int width;
     std::unique_ptr<std::uint8_t[]> pixels;  // height x width x 3, packed rows, blue-green-red
@@ -61,6 +66,17 @@ public:
     const std::shared_ptr<Event>& new_frame_event() const noexcept { return new_frame_event_; }
     const std::shared_ptr<Event>& new_status_event() const noexcept { return new_status_event_; }
 
+    // Number of the newest stored frame: 0 before the first, counting on across rebuilds.
+    std::uint64_t frame_number() const noexcept { return frame_number_.load(); }
+    // The newest frame when it is numbered above `after`, else null.
+    std::shared_ptr<const FrameRecord> frame_after(std::uint64_t after) const;
+    // Closing was asked for or the status is CLOSED: waiting for a frame is pointless.
+    bool closing() const noexcept;
+    // Woken after every stored frame and when the reader begins closing.
+    FrameWatchers& frame_watchers() noexcept { return frame_watchers_; }
+    // Counters and facts about the stream; cheap (no pipeline walk, no GIL).
+    FeedStats stats() const;
+
     bool keyframes_only() const noexcept { return keyframes_only_.load(std::memory_order_relaxed); }
     void set_keyframes_only(bool value) noexcept { keyframes_only_.store(value, std::memory_order_relaxed); }
 
@@ -79,8 +95,18 @@ private:
     LiveFeed(const std::string& url, const LiveFeedOptions& options);
     std::shared_ptr<builders::PipelineFactory> make_factory();
     GstFlowReturn reject_sample(const std::string& message);
+    // Body of the supervision thread: supervises until close() or an error, and always ends
+    // in CLOSED with the status event set.
     void pipeline_restarter();
+    void supervise();
+    void shut_down() noexcept;
+    // The pipeline now in use; null once the reader is closed.
     std::shared_ptr<gst::Pipeline> current_pipeline() const;
+    // Remembers why the stream stopped, password hidden, for stats().
+    void note_error(std::string_view text);
+    void note_first_frame() noexcept;
+    // Replaces the pipeline after a failure, keeping the counters of the old one.
+    void replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt);
 
     const logging::Logger logger_;
     const std::string url_;
@@ -93,11 +119,25 @@ private:
 
     mutable std::mutex frame_mutex_;
     std::shared_ptr<const FrameRecord> latest_frame_;
+    std::atomic<std::uint64_t> frame_number_{0};
+    FrameWatchers frame_watchers_;
+
+    // Statistics (see stats()).
+    const double opened_at_;
+    const std::chrono::steady_clock::time_point opened_monotonic_ = std::chrono::steady_clock::now();
+    std::atomic<std::uint64_t> frames_received_{0};
+    std::atomic<double> first_frame_after_{-1};
+    std::atomic<std::uint64_t> rebuilds_{0};
+    std::atomic<std::uint64_t> halts_{0};
+    mutable std::mutex error_mutex_;
+    std::string last_error_;
 
     mutable std::mutex state_mutex_;  // guards the pipeline, the factory and the thread handle
     std::condition_variable close_requested_;
     std::shared_ptr<gst::Pipeline> pipeline_;
     std::shared_ptr<builders::PipelineFactory> pipeline_factory_;
+    std::shared_ptr<builders::PipelineFacts> pipeline_facts_;  // of pipeline_
+    std::uint64_t dropped_by_earlier_pipelines_ = 0;
     BackgroundThread pipeline_restarter_thread_;
 };
 
