@@ -60,10 +60,11 @@ def first_frame_after(feed, since, timeout):
 
 
 class StatusTrail:
-    """Every status a reader shows, in order, polled every 10 ms on a helper thread."""
+    """Every status a reader shows, in order, polled every 10 ms on a helper thread; it starts
+    with INITIALIZING, as every reader does, even when a fast failure passed it already."""
 
     def __init__(self, feed):
-        self.feed, self.seen, self.running = feed, [feed.status], True
+        self.feed, self.seen, self.running = feed, [StreamStatus.INITIALIZING], True
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
