@@ -88,19 +88,18 @@ def test_open_close_churn(rtsp_server, http_server, silent_server):
     churn_s = time.monotonic() - started
     readers = len(closed)
     assert wait_for(lambda: restarters() == 0, 5)
-    held = usage()  # every reader is closed, and still referenced
-    closed.clear()
     # GStreamer's thread pools let their idle threads go after a while.
     wait_for(lambda: native_threads() <= before["native_threads"] + 4, 20)
+    held = usage()  # every reader is closed, and still referenced
+    closed.clear()
     after = usage()
     report("churn", readers=readers, churn_s=churn_s, before=before, closed_but_referenced=held, after=after)
 
     assert after["fds"] <= before["fds"] + 2
     assert after["native_threads"] <= before["native_threads"] + 4
     assert after["rss_mib"] <= before["rss_mib"] + 24
-    # Known, both being fixed: a closed reader keeps its pipeline's sockets (2-5 descriptors, and
-    # a thread for http) until the reader object itself is dropped; and native threads that log
-    # leave a dummy entry each in Python's thread table.
-    known = {"fds kept by closed readers": held["fds"] - before["fds"],
-             "python threads gained": after["python_threads"] - before["python_threads"]}
-    assert known["fds kept by closed readers"] <= 2 and known["python threads gained"] <= 1, known
+    # A closed reader holds no sockets or threads of its pipelines, even while referenced, and
+    # streaming threads that log leave no dummy entries in Python's thread table.
+    assert held["fds"] <= before["fds"] + 2
+    assert held["native_threads"] <= before["native_threads"] + 4
+    assert after["python_threads"] <= before["python_threads"]

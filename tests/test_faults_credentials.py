@@ -52,7 +52,7 @@ CASES = {
     "custom-http-wrong-password": lambda s: (s["http"].url("/private.ts", USER, PASSWORD), HTTP_CUSTOM, False),
     "launch-unknown-element": lambda s: (s["rtsp"].url("/h264", USER, PASSWORD),
                                          "nosuchsrc location={url} ! appsink name=main_sink", False),
-    # Known, being fixed: the parser's error quotes the value it could not set, password included.
+    # The parser's error quotes the value it could not set.
     "launch-bad-property-value": lambda s: (s["rtsp"].url("/h264", USER, PASSWORD),
                                             "videotestsrc pattern={url} ! appsink name=main_sink", False),
     "launch-syntax-error": lambda s: (s["rtsp"].url("/h264", USER, PASSWORD),
@@ -123,5 +123,4 @@ def test_password_never_shows_in_a_child_process(servers):
     assert result.returncode == 0, result.stderr[-2000:]
     assert "done" in result.stdout and "Restarting" in result.stderr
     leaks = [line for line in output.splitlines() if LEAK in line]
-    # Known, being fixed: fails only on the "launch-bad-property-value" case (see CASES).
     assert leaks == []

@@ -38,16 +38,7 @@ def silent_server():
         yield server
 
 
-# Exiting while pipelines are still being built aborts now and then (a few runs in a hundred):
-# a streaming thread that logs takes the GIL after finalization began and is ended by
-# pthread_exit inside a noexcept frame ("terminate called without an active exception"), or
-# loads a plugin while the C library runs the shared objects' destructors (GLib-GObject
-# "cannot register existing fundamental type").
-OPENING = pytest.param("eight-opening", marks=pytest.mark.xfail(
-    reason="exit while readers open can abort the process", strict=False))
-
-
-@pytest.mark.parametrize("case", ["eight-streaming", "eight-streaming-three-failing", OPENING])
+@pytest.mark.parametrize("case", ["eight-streaming", "eight-streaming-three-failing", "eight-opening"])
 def test_exit_with_readers_open(rtsp_server, http_server, silent_server, case):
     failing = case == "eight-streaming-three-failing"
     streaming = [rtsp_server.url("/h264")] * 3 + [rtsp_server.url("/mjpeg"), rtsp_server.url("/h264-audio")] + \
