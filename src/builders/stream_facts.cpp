@@ -30,11 +30,6 @@ void PipelineFacts::set_videorate(GstElement* videorate) {
     videorate_ = gst::SharedRef<GstElement>(videorate);
 }
 
-gst::SharedRef<GstElement> PipelineFacts::release_elements() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(videorate_, {});
-}
-
 std::uint64_t PipelineFacts::dropped_frames(GstElement* appsink) const {
     std::uint64_t dropped = 0;
     gst::SharedRef<GstElement> videorate;

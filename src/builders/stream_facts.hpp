@@ -44,10 +44,6 @@ public:
     // Frames this pipeline dropped: videorate's "drop" count plus the appsink's own drops
     // (frames that came too late for the clock), read from the elements.
     std::uint64_t dropped_frames(GstElement* appsink) const;
-    // Gives up the elements once their pipeline is gone, for the caller to drop: an element
-    // keeps the contexts its pipeline shared (an HTTP source's session, with its thread and
-    // descriptors). Counters read afterwards leave them out.
-    gst::SharedRef<GstElement> release_elements();
 
 private:
     mutable std::mutex mutex_;

@@ -107,8 +107,6 @@ private:
     void note_first_frame() noexcept;
     // Replaces the pipeline after a failure, keeping the counters of the old one.
     void replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt);
-    // Keeps the counters of the reader's last pipeline, stopped at close, and lets go of it.
-    void retire_pipeline(const gst::Pipeline& last);
 
     const logging::Logger logger_;
     const std::string url_;

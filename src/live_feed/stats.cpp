@@ -43,14 +43,6 @@ void LiveFeed::replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt) {
     rebuilds_.fetch_add(1, std::memory_order_relaxed);
 }
 
-void LiveFeed::retire_pipeline(const gst::Pipeline& last) {
-    gst::SharedRef<GstElement> released;  // dropped after the lock: it may end an HTTP session
-    std::lock_guard lock(state_mutex_);
-    if (!pipeline_facts_) return;
-    dropped_by_earlier_pipelines_ += pipeline_facts_->dropped_frames(appsink_of(last));
-    released = pipeline_facts_->release_elements();
-}
-
 FeedStats LiveFeed::stats() const {
     FeedStats stats;
     stats.status = status();

@@ -120,11 +120,6 @@ void LiveFeed::shut_down() noexcept {
         logger_.error(std::string("Failed to stop the pipeline: ") + error.what());
     }
     try {
-        retire_pipeline(*pipeline);
-    } catch (const std::exception& error) {
-        logger_.error(std::string("Failed to keep the pipeline's counters: ") + error.what());
-    }
-    try {
         pipeline->release_resources();
     } catch (const std::exception& error) {
         logger_.error(std::string("Failed to release the pipeline's resources: ") + error.what());
