@@ -20,6 +20,8 @@ packages=(
   gstreamer1.0-x
   # moves a test child's wall clock (tests/test_wall_clock_steps.py)
   libfaketime
+  # headless browser and its WebDriver for the web page's tests
+  chromium chromium-driver
 )
 
 missing=()

@@ -26,17 +26,12 @@ StreamFacts PipelineFacts::snapshot() const {
 }
 
 void PipelineFacts::set_videorate(GstElement* videorate) {
-    std::lock_guard lock(mutex_);
-    videorate_ = gst::SharedRef<GstElement>(videorate);
+    videorate_.set(videorate);
 }
 
 std::uint64_t PipelineFacts::dropped_frames(GstElement* appsink) const {
     std::uint64_t dropped = 0;
-    gst::SharedRef<GstElement> videorate;
-    {
-        std::lock_guard lock(mutex_);
-        videorate = videorate_;
-    }
+    const auto videorate = videorate_.lock();
     if (videorate.get() != nullptr) {
         guint64 rate_dropped = 0;
         guint64 in = 0;
@@ -50,12 +45,10 @@ std::uint64_t PipelineFacts::dropped_frames(GstElement* appsink) const {
     // The appsink never overflows its queue (the reader pulls every sample inside the
     // new-sample signal), so its only losses are late frames, which the base sink counts.
     if (appsink != nullptr && GST_IS_BASE_SINK(appsink)) {
-        GstStructure* raw = gst_base_sink_get_stats(GST_BASE_SINK(appsink));
-        if (raw != nullptr) {
-            guint64 sink_dropped = 0;
-            if (gst_structure_get_uint64(raw, "dropped", &sink_dropped)) dropped += sink_dropped;
-            gst_structure_free(raw);
-        }
+        const std::unique_ptr<GstStructure, decltype(&gst_structure_free)> sink_stats(
+            gst_base_sink_get_stats(GST_BASE_SINK(appsink)), &gst_structure_free);
+        guint64 sink_dropped = 0;
+        if (sink_stats && gst_structure_get_uint64(sink_stats.get(), "dropped", &sink_dropped)) dropped += sink_dropped;
     }
     return dropped;
 }

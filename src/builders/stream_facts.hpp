@@ -41,6 +41,8 @@ public:
         update(facts_);
     }
     void set_videorate(GstElement* videorate);
+    // Drops the hold on the pipeline's elements once their counters were read for the last time.
+    void forget_elements() noexcept { videorate_.set(nullptr); }
     // Frames this pipeline dropped: videorate's "drop" count plus the appsink's own drops
     // (frames that came too late for the clock), read from the elements.
     std::uint64_t dropped_frames(GstElement* appsink) const;
@@ -48,7 +50,7 @@ public:
 private:
     mutable std::mutex mutex_;
     StreamFacts facts_;
-    gst::SharedRef<GstElement> videorate_;
+    gst::WeakRef<GstElement> videorate_;  // weak: the facts outlive the pipeline
 };
 
 // "h264" for video/x-h264, "h265" for video/x-h265, "jpeg" for image/jpeg, "mpeg2" for

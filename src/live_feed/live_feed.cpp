@@ -30,7 +30,8 @@ LiveFeed::LiveFeed(const std::string& url, const LiveFeedOptions& options)
       url_(url),
       options_(options),
       keyframes_only_(options.keyframes_only),
-      opened_at_(wall_clock_seconds()) {}
+      opened_at_(wall_clock_seconds()),
+      built_monotonic_(monotonic_seconds()) {}
 
 LiveFeed::~LiveFeed() = default;
 
@@ -193,9 +194,9 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
         std::lock_guard lock(frame_mutex_);
         record->number = frame_number_.load(std::memory_order_relaxed) + 1;
         frame_number_.store(record->number);
-        if (record->number == 1) note_first_frame();
         replaced = std::exchange(latest_frame_, std::move(record));
     }
+    note_first_frame();
     set_status(StreamStatus::Streaming);
     new_frame_event_->set();
     frame_watchers_.notify();

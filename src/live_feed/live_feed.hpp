@@ -104,9 +104,12 @@ private:
     std::shared_ptr<gst::Pipeline> current_pipeline() const;
     // Remembers why the stream stopped, password hidden, for stats().
     void note_error(std::string_view text);
+    // Times the first frame after the latest build.
     void note_first_frame() noexcept;
     // Replaces the pipeline after a failure, keeping the counters of the old one.
     void replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt);
+    // Adds the drops of a pipeline at NULL to the reader's total and lets go of its elements.
+    void retire_drop_counters(const gst::Pipeline& retired);
 
     const logging::Logger logger_;
     const std::string url_;
@@ -124,7 +127,8 @@ private:
 
     // Statistics (see stats()).
     const double opened_at_;
-    const std::chrono::steady_clock::time_point opened_monotonic_ = std::chrono::steady_clock::now();
+    std::atomic<double> built_monotonic_;  // when the current pipeline was built
+    std::atomic<bool> awaiting_first_frame_{true};
     std::atomic<std::uint64_t> frames_received_{0};
     std::atomic<double> first_frame_after_{-1};
     std::atomic<std::uint64_t> rebuilds_{0};
@@ -137,7 +141,7 @@ private:
     std::shared_ptr<gst::Pipeline> pipeline_;
     std::shared_ptr<builders::PipelineFactory> pipeline_factory_;
     std::shared_ptr<builders::PipelineFacts> pipeline_facts_;  // of pipeline_
-    std::uint64_t dropped_by_earlier_pipelines_ = 0;
+    std::atomic<std::uint64_t> dropped_by_earlier_pipelines_{0};
     BackgroundThread pipeline_restarter_thread_;
 };
 

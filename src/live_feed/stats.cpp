@@ -13,8 +13,8 @@ void LiveFeed::note_error(std::string_view text) {
 }
 
 void LiveFeed::note_first_frame() noexcept {
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - opened_monotonic_;
-    first_frame_after_.store(elapsed.count(), std::memory_order_relaxed);
+    if (!awaiting_first_frame_.load(std::memory_order_relaxed) || !awaiting_first_frame_.exchange(false)) return;
+    first_frame_after_.store(monotonic_seconds() - built_monotonic_.load(), std::memory_order_relaxed);
 }
 
 namespace {
@@ -29,14 +29,25 @@ GstElement* appsink_of(const gst::Pipeline& pipeline) {
 
 }  // namespace
 
-void LiveFeed::replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt) {
-    std::shared_ptr<gst::Pipeline> old;
+void LiveFeed::retire_drop_counters(const gst::Pipeline& retired) {
+    std::shared_ptr<builders::PipelineFacts> facts;
     {
         std::lock_guard lock(state_mutex_);
-        // The old pipeline is at NULL: its counters are final.
-        if (pipeline_facts_ && pipeline_) {
-            dropped_by_earlier_pipelines_ += pipeline_facts_->dropped_frames(appsink_of(*pipeline_));
-        }
+        facts = pipeline_facts_;
+    }
+    if (!facts) return;
+    // The retired pipeline is at NULL: its counters are final.
+    dropped_by_earlier_pipelines_.fetch_add(facts->dropped_frames(appsink_of(retired)));
+    facts->forget_elements();
+}
+
+void LiveFeed::replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt) {
+    std::shared_ptr<gst::Pipeline> old = current_pipeline();
+    if (old) retire_drop_counters(*old);
+    built_monotonic_.store(monotonic_seconds());
+    awaiting_first_frame_.store(true);
+    {
+        std::lock_guard lock(state_mutex_);
         old = std::exchange(pipeline_, std::move(rebuilt));
         pipeline_facts_ = pipeline_factory_ ? pipeline_factory_->facts() : nullptr;
     }
@@ -70,8 +81,8 @@ FeedStats LiveFeed::stats() const {
         std::lock_guard lock(state_mutex_);
         pipeline = pipeline_;
         facts = pipeline_facts_;
-        stats.frames_dropped = dropped_by_earlier_pipelines_;
     }
+    stats.frames_dropped = dropped_by_earlier_pipelines_.load();
     if (facts) {
         stats.facts = facts->snapshot();
         stats.frames_dropped += facts->dropped_frames(pipeline ? appsink_of(*pipeline) : nullptr);

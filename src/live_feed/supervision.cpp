@@ -120,6 +120,7 @@ void LiveFeed::shut_down() noexcept {
         logger_.error(std::string("Failed to stop the pipeline: ") + error.what());
     }
     try {
+        retire_drop_counters(*pipeline);
         pipeline->release_resources();
     } catch (const std::exception& error) {
         logger_.error(std::string("Failed to release the pipeline's resources: ") + error.what());

@@ -1,6 +1,7 @@
 """The ``vantle`` command line: watch live streams, probe one, or serve the demo camera.
 
-    vantle watch [URL ...]      live table of every stream (no URL: the built-in demo camera)
+    vantle watch [URL ...]      live table of every stream (no URL: the built-in demo camera);
+                                --web also serves a live page of them
     vantle probe URL [--json]   open one stream, wait for its first frame, describe it
     vantle demo-camera          serve the demo camera alone until Ctrl-C
 
@@ -48,7 +49,7 @@ def cmd_watch(args):
     tty = sys.stdout.isatty() and not args.plain
     console = set_up_logging(args.log_level, hold=tty)
     streams = []
-    camera = None
+    camera = web = None
     with StopSignals() as stop:
         try:
             urls = list(args.urls)
@@ -60,10 +61,14 @@ def cmd_watch(args):
                 print(f"demo camera: {camera.url}", flush=True)
             for index, url in enumerate(urls):
                 streams.append(WatchedStream(index, url, open_feed(url, args)))
+            if args.web:
+                web = start_web(streams, args)
             watch_loop(streams, args.seconds, stop, TableDisplay(console) if tty else PlainDisplay())
             if args.snapshot:
                 write_snapshots(streams, Path(args.snapshot))
         finally:
+            if web is not None:
+                web.close()
             # The summary shows each stream as the last refresh saw it, not as closed.
             close_feeds([stream.feed for stream in streams])
             if camera is not None:
@@ -78,6 +83,23 @@ def cmd_watch(args):
         detail = f" (last error: {one_line(reason)})" if reason else ""
         print(f"vantle watch: {stream.name} {stream.shown_url} delivered no frames{detail}", file=sys.stderr)
     return 1 if silent else 0
+
+
+def start_web(streams, args):
+    from vantle.web import JpegUnavailable, serve
+
+    host = args.bind or "127.0.0.1"
+    try:
+        server = serve({stream.index: stream.feed for stream in streams}, host, args.port)
+    except JpegUnavailable as error:
+        raise CommandError(str(error)) from None
+    except OSError as error:
+        raise CommandError(f"cannot serve the page on {host}:{args.port}: {error.strerror or error}") from None
+    if args.bind:
+        print(f"vantle watch: warning: the page is served on {host}, so other machines can see every "
+              "stream's picture without a password", file=sys.stderr, flush=True)
+    print(f"web page: {server.url}", flush=True)
+    return server
 
 
 # --------------------------------------------------------------------------- probe
@@ -215,6 +237,11 @@ def build_parser():
                        help="on exit, write each stream's newest frame to DIR/stream-<n>.png")
     watch.add_argument("--plain", action="store_true",
                        help="print plain lines once a second even on a terminal")
+    watch.add_argument("--web", action="store_true",
+                       help="also serve a live page of every stream on 127.0.0.1 and print its address")
+    watch.add_argument("--port", type=_port, default=0, help="port of the page (default: a free one)")
+    watch.add_argument("--bind", metavar="ADDRESS",
+                       help="serve the page on ADDRESS instead of 127.0.0.1 (other machines can see it)")
     _add_stream_options(watch)
     watch.set_defaults(handler=cmd_watch)
 
