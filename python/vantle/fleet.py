@@ -128,6 +128,21 @@ class StreamWorker:
         loop_host.close()
 
 
+def _placements(ray, count, options):
+    """Scheduling options for `count` workers: round-robin over the alive nodes, so that every node
+    takes its share at once (Ray's SPREAD is a preference that a busy cluster may ignore). The
+    affinity is soft: a worker whose node is gone restarts elsewhere. A caller's own strategy wins."""
+    if "scheduling_strategy" in options:
+        return [{}] * count
+    from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+
+    nodes = sorted(node["NodeID"] for node in ray.nodes() if node.get("Alive"))
+    if not nodes:
+        return [{"scheduling_strategy": "SPREAD"}] * count
+    return [{"scheduling_strategy": NodeAffinitySchedulingStrategy(nodes[i % len(nodes)], soft=True)}
+            for i in range(count)]
+
+
 class Fleet:
     """Streams spread over Ray worker actors across a cluster's nodes.
 
@@ -183,19 +198,19 @@ class Fleet:
 
         options = {
             "num_cpus": 0,
-            "scheduling_strategy": "SPREAD",
             "max_restarts": -1,
             "max_task_retries": _TASK_RETRIES,
             "max_concurrency": 8,
             **(worker_options or {}),
         }
-        actor_class = ray.remote(StreamWorker).options(**options)
         groups = [self.urls[i:i + streams_per_worker] for i in range(0, len(self.urls), streams_per_worker)]
+        placements = _placements(ray, len(groups), options)
         self._workers = []
         self._worker_of: Dict[str, int] = {}
         self._groups = groups
         try:
-            for index, group in enumerate(groups):
+            for index, (group, placement) in enumerate(zip(groups, placements)):
+                actor_class = ray.remote(StreamWorker).options(**options, **placement)
                 self._workers.append(actor_class.remote(group, latency, runtime_options))
                 self._worker_of.update(dict.fromkeys(group, index))
             identities = ray.get([w.identity.remote() for w in self._workers], timeout=_READY_TIMEOUT)
