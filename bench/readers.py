@@ -1,19 +1,30 @@
 """Stream readers compared by the benchmark, behind one small interface.
 
-Every reader opens N URLs and hands each decoded BGR frame to
-``sink.deliver(stream, frame, native_time)`` the moment the frame is in
-Python's hands, from whichever Python thread it arrives on (one per stream,
+Every reader opens N URLs and hands each decoded BGR frame that its consumer
+takes to ``sink.deliver(stream, frame, native_time)`` the moment the frame is
+in Python's hands, from whichever Python thread it arrives on (one per stream,
 or a GStreamer streaming thread). What ``deliver`` does per frame (read the
 frame's code, look up its send time, append one record) is the same for all
 readers. The floor reader delivers nothing to Python and counts natively.
+
+The consumer takes every frame, or (``sink.period`` set) about one per period
+per stream: ``sink.due(stream)`` says whether the frame at hand is taken. The
+peers still pull every frame from the stream, as a live reader must; their
+usual forms convert every frame to BGR and drop the ones not taken, their
+expert forms convert only the ones taken. vantle's consumer just reads the
+newest frame once per period.
 
 Readers:
     vantle        LiveFeed(url, latency=0); one Python thread per stream
                   waits on new_frame_event and takes latest_frame
     opencv        cv2.VideoCapture(url, cv2.CAP_FFMPEG), one thread per stream
                   calling read()
+    opencv-grab   the same calling grab() for every frame and retrieve() only
+                  for the frames taken
     pyav          av.open(url), one thread per stream decoding and converting
                   each frame with to_ndarray(format="bgr24")
+    pyav-lazy     the same decoding every frame and converting only the frames
+                  taken
     gst-python    rtspsrc latency=0 ! decodebin ! videoconvert !
                   video/x-raw,format=BGR ! appsink emit-signals=true, copying
                   each sample into numpy in a Python new-sample callback
@@ -112,8 +123,29 @@ class VantleReader(Reader):
     def start(self):
         self.loop_host.start()
         self.feeds = [self.LiveFeed(url, latency=0, runtime_options={}) for url in self.urls]
+        self.start_consumers()
+
+    def start_consumers(self):
+        target = self._consume if self.sink.period is None else self._consume_paced
         for i in range(len(self.feeds)):
-            self._spawn(self._consume, i)
+            self._spawn(target, i)
+
+    def _consume_paced(self, stream):
+        """Reads the newest frame once per period (streams staggered across it)."""
+        feed = self.feeds[stream]
+        period = self.sink.period
+        due = time.monotonic() + period * stream / len(self.feeds)
+        last = None
+        deadline = time.monotonic() + 3600
+        while not self.stop_event.is_set() and time.monotonic() < deadline:
+            if self.stop_event.wait(max(0.0, due - time.monotonic())):
+                break
+            due = max(due + period, time.monotonic())
+            record = feed.latest_frame
+            if record is None or record[0] == last:
+                continue
+            last = record[0]
+            self.sink.deliver(stream, record[1], record[0])
 
     def _consume(self, stream):
         feed = self.feeds[stream]
@@ -179,13 +211,35 @@ class OpenCVReader(Reader):
                 return
             deadline = time.monotonic() + 3600
             while not self.stop_event.is_set() and time.monotonic() < deadline:
-                ok, frame = cap.read()
-                if not ok:
-                    self._error(stream, "read() failed")
+                if not self._next(cap, stream):
                     return
-                self.sink.deliver(stream, frame, None)
         finally:
             cap.release()
+
+    def _next(self, cap, stream):
+        ok, frame = cap.read()
+        if not ok:
+            self._error(stream, "read() failed")
+            return False
+        if self.sink.due(stream):
+            self.sink.deliver(stream, frame, None)
+        return True
+
+
+class OpenCVGrabReader(OpenCVReader):
+    name = "opencv-grab"
+
+    def _next(self, cap, stream):
+        if not cap.grab():
+            self._error(stream, "grab() failed")
+            return False
+        if self.sink.due(stream):
+            ok, frame = cap.retrieve()
+            if not ok:
+                self._error(stream, "retrieve() failed")
+                return False
+            self.sink.deliver(stream, frame, None)
+        return True
 
 
 # ---------------------------------------------------------------- PyAV
@@ -212,9 +266,22 @@ class PyAVReader(Reader):
             for frame in container.decode(video=0):
                 if self.stop_event.is_set() or time.monotonic() > deadline:
                     break
-                self.sink.deliver(stream, frame.to_ndarray(format="bgr24"), None)
+                self._take(frame, stream)
         finally:
             container.close()
+
+    def _take(self, frame, stream):
+        picture = frame.to_ndarray(format="bgr24")
+        if self.sink.due(stream):
+            self.sink.deliver(stream, picture, None)
+
+
+class PyAVLazyReader(PyAVReader):
+    name = "pyav-lazy"
+
+    def _take(self, frame, stream):
+        if self.sink.due(stream):
+            self.sink.deliver(stream, frame.to_ndarray(format="bgr24"), None)
 
 
 # ---------------------------------------------------------------- GStreamer from Python
@@ -296,7 +363,8 @@ class GstPythonReader(_GstBase):
             frame = frame.reshape(h, w, 3).copy()
         finally:
             buf.unmap(info)
-        self.sink.deliver(stream, frame, None)
+        if self.sink.due(stream):
+            self.sink.deliver(stream, frame, None)
         return Gst.FlowReturn.OK
 
 
@@ -330,5 +398,5 @@ class GstFloorReader(_GstBase):
         return list(self.first)
 
 
-READERS = {r.name: r for r in (VantleReader, OpenCVReader, PyAVReader, GstPythonReader,
-                               GstFloorReader)}
+READERS = {r.name: r for r in (VantleReader, OpenCVReader, OpenCVGrabReader, PyAVReader,
+                               PyAVLazyReader, GstPythonReader, GstFloorReader)}

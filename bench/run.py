@@ -1,9 +1,14 @@
 """Run the reader benchmark and write bench/results/{results.json,results.md,plot.png}.
 
-    python bench/run.py --quick     # about 3-4 minutes: 1 repetition, short phases
-    python bench/run.py             # full: 3 repetitions, 10 s phases, 20 and 30 fps
+    python bench/run.py --quick     # about 7 minutes: 1 repetition, short phases, 20 fps
+    python bench/run.py             # full: 3 repetitions, 10 s phases, about 75 minutes
 
-Every (source fps, repetition, N, reader) gets a fresh RTSP server process
+A case is a source frame rate and what the consumer takes: every frame
+("all") or R frames per second per stream. The full run measures 20 fps and
+30 fps with every frame taken and 20 fps with 5 frames per second taken
+(--cases 20:all,30:all,20:5); --quick measures 20:all and 20:5.
+
+Every (case, repetition, N, reader) gets a fresh RTSP server process
 (bench/rtsp_server.py, N mounts) and a fresh reader process (bench/run_one.py).
 Within one repetition and N, the readers run back to back (in a rotated
 order), so ratios between readers are taken between neighbouring runs.
@@ -23,7 +28,11 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PY = sys.executable
-ALL_READERS = ["vantle", "opencv", "pyav", "gst-python", "gst-floor"]
+ALL_READERS = ["vantle", "opencv", "opencv-grab", "pyav", "pyav-lazy", "gst-python", "gst-floor"]
+# Readers per consumer: with every frame taken the expert forms do what the usual forms do, and
+# the floor (nothing delivered) is measured once per source rate.
+READERS_FOR = {"all": ["vantle", "opencv", "pyav", "gst-python", "gst-floor"],
+               "rate": ["vantle", "opencv", "opencv-grab", "pyav", "pyav-lazy", "gst-python"]}
 BASELINE = "gst-floor"
 
 
@@ -101,8 +110,8 @@ def stop_server(proc):
             proc.wait(5)
 
 
-def run_case(reader, n, fps, rep, cfg, raw_dir):
-    tag = f"fps{fps}-n{n}-rep{rep}-{reader}"
+def run_case(reader, n, fps, consume, rep, cfg, raw_dir):
+    tag = f"fps{fps}-take{consume}-n{n}-rep{rep}-{reader}"
     out = os.path.join(raw_dir, f"{tag}.json")
     times_file = os.path.join(raw_dir, f"times-{os.getpid()}.f64")
     budget = (cfg.calibrate + cfg.open_timeout + cfg.warmup + cfg.quiet + cfg.busy + 40)
@@ -114,7 +123,7 @@ def run_case(reader, n, fps, rep, cfg, raw_dir):
                "--clip-len", str(info["clip_len"]), "--source-fps", str(fps),
                "--open-timeout", str(cfg.open_timeout), "--warmup", str(cfg.warmup),
                "--quiet", str(cfg.quiet), "--busy", str(cfg.busy),
-               "--calibrate", str(cfg.calibrate), "--out", out]
+               "--calibrate", str(cfg.calibrate), "--consume", consume, "--out", out]
         if os.path.exists(out):
             os.unlink(out)
         with open(os.path.join(raw_dir, f"{tag}.log"), "w") as logf:
@@ -127,7 +136,7 @@ def run_case(reader, n, fps, rep, cfg, raw_dir):
             with open(out) as f:
                 res = json.load(f)
         except (OSError, ValueError):
-            res = {"reader": reader, "streams": n, "source_fps": fps, "ok": False,
+            res = {"reader": reader, "streams": n, "source_fps": fps, "consume": consume, "ok": False,
                    "errors": [f"no result (exit {rc}); see {tag}.log"]}
     finally:
         stop_server(server)
@@ -154,6 +163,7 @@ METRICS = {
     "fps_min_stream": "quiet.fps_min",
     "cpu_ms_per_frame": "quiet.cpu_ms_per_frame",
     "cpu_cores": "quiet.cpu_cores",
+    "cpu_ms_per_s": "quiet.cpu_ms_per_s",
     "lat_p50_ms": "quiet.lat_p50_ms",
     "lat_p95_ms": "quiet.lat_p95_ms",
     "native_lat_p50_ms": "quiet.native_lat_p50_ms",
@@ -168,20 +178,21 @@ METRICS = {
 
 
 def summarize(runs):
-    # ratios against the floor of the same fps, repetition and N
+    # ratios against the floor of the same fps, repetition and N (measured with every frame)
     floor = {(r["source_fps"], r["rep"], r["streams"]): r for r in runs if r["reader"] == BASELINE}
     for r in runs:
         base = floor.get((r["source_fps"], r["rep"], r["streams"]))
         mine, theirs = get(r, "quiet.cpu_ms_per_frame"), get(base, "quiet.cpu_ms_per_frame")
+        if r.get("consume", "all") != "all":
+            mine, theirs = get(r, "quiet.cpu_ms_per_s"), get(base, "quiet.cpu_ms_per_s")
         r["cpu_vs_floor"] = round(mine / theirs, 3) if mine and theirs else None
     groups = {}
     for r in runs:
-        groups.setdefault((r["source_fps"], r["streams"], r["reader"]), []).append(r)
+        groups.setdefault((r["source_fps"], r.get("consume", "all"), r["streams"], r["reader"]), []).append(r)
     summary = []
-    for (fps, n, reader), rs in sorted(groups.items(),
-                                       key=lambda kv: (kv[0][0], kv[0][1],
-                                                       _order(kv[0][2]))):
-        row = {"source_fps": fps, "streams": n, "reader": reader, "reps": len(rs),
+    for (fps, consume, n, reader), rs in sorted(groups.items(), key=lambda kv: (
+            _case_order(kv[0][0], kv[0][1]), kv[0][2], _order(kv[0][3]))):
+        row = {"source_fps": fps, "consume": consume, "streams": n, "reader": reader, "reps": len(rs),
                "ok_reps": sum(1 for r in rs if r.get("ok"))}
         skipped = [r["skipped"] for r in rs if r.get("skipped")]
         if skipped:
@@ -196,6 +207,62 @@ def summarize(runs):
                              "min": round(min(vals), 3)}
         summary.append(row)
     return summary
+
+
+def _case_order(fps, consume):
+    return (consume != "all", fps if consume == "all" else -float(consume), fps)
+
+
+def case_title(fps, consume):
+    taken = "every frame taken" if consume == "all" else f"{consume} frames per second per stream taken"
+    return f"Source at {fps} fps, {taken}"
+
+
+# vantle's goals: (title, (source fps, consumer), metric, peers, limit on vantle ÷ the cheapest peer).
+TARGETS = [
+    ("every frame: CPU per frame ÷ OpenCV's", (20, "all"), "cpu_ms_per_frame", ["opencv"], 0.9),
+    ("every frame: CPU per frame ÷ PyAV's", (20, "all"), "cpu_ms_per_frame", ["pyav"], 1.0),
+    ("5 fps taken: CPU per second ÷ usual forms' (the cheaper)", (20, "5"), "cpu_ms_per_s", ["opencv", "pyav"],
+     0.85),
+    ("5 fps taken: CPU per second ÷ expert forms' (the cheaper)", (20, "5"), "cpu_ms_per_s",
+     ["opencv-grab", "pyav-lazy"], 1.1),
+    ("30 fps source: CPU per second ÷ OpenCV's", (30, "all"), "cpu_ms_per_s", ["opencv"], 1.0),
+]
+
+
+def targets(data):
+    """Rows of vantle's ratios to its peers per N, with the limit each should stay within."""
+    rows = {(r["source_fps"], r["consume"], r["streams"], r["reader"]): r for r in data["summary"]}
+    ns = sorted({r["streams"] for r in data["summary"]})
+    lines = ["## vantle against its goals", "",
+             "vantle's median divided by the cheapest named peer's median; ✓ within the limit.", "",
+             "| check | limit | " + " | ".join(f"N={n}" for n in ns) + " |",
+             "|---|---:|" + "---:|" * len(ns)]
+    for title, (fps, consume), metric, peers, limit in TARGETS:
+        cells = []
+        for n in ns:
+            mine = get(rows.get((fps, consume, n, "vantle")), f"{metric}.median")
+            theirs = [get(rows.get((fps, consume, n, p)), f"{metric}.median") for p in peers]
+            theirs = [t for t in theirs if t]
+            if not mine or not theirs:
+                cells.append("–")
+                continue
+            ratio = mine / min(theirs)
+            cells.append(f"{ratio:.2f} {'✓' if ratio <= limit else '✗'}")
+        if any(c != "–" for c in cells):
+            lines.append(f"| {title} | ≤ {limit:g} | " + " | ".join(cells) + " |")
+    for n in ns:
+        r = rows.get((20, "all", n, "vantle"))
+        if r and n == max(ns):
+            p50 = get(r, "lat_p50_ms.median")
+            blocked = get(r, "busy_blocked_share.median")
+            if p50 is not None:
+                lines.append("")
+                lines.append(f"vantle at N={n}, every frame: latency p50 {p50:.0f} ms (goal < 20 ms); busy main "
+                             f"thread blocked {blocked * 100:.0f} %." if blocked is not None else
+                             f"vantle at N={n}, every frame: latency p50 {p50:.0f} ms (goal < 20 ms).")
+    lines.append("")
+    return lines
 
 
 def _order(reader):
@@ -226,12 +293,13 @@ def markdown(data):
         "- cells: median over repetitions, (min) when more than one; see bench/README.md "
         "for the columns", "",
     ]
-    by_fps = {}
+    lines += targets(data)
+    by_case = {}
     for row in data["summary"]:
-        by_fps.setdefault(row["source_fps"], []).append(row)
-    for fps, rows in sorted(by_fps.items()):
-        lines += [f"## Source at {fps} fps", "",
-                  "| reader | N | fps/stream | CPU ms/frame | CPU × floor | CPU cores "
+        by_case.setdefault((row["source_fps"], row["consume"]), []).append(row)
+    for (fps, consume), rows in sorted(by_case.items(), key=lambda kv: _case_order(*kv[0])):
+        lines += [f"## {case_title(fps, consume)}", "",
+                  "| reader | N | fps/stream | CPU ms/frame | CPU ms/s | CPU × floor "
                   "| latency p50 / p95 ms | open→all s | busy: main blocked % "
                   "| busy: loop vs alone | busy: fps/stream | busy: latency p50 / p95 ms |",
                   "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
@@ -250,8 +318,8 @@ def markdown(data):
             lines.append(
                 f"| {row['reader']}{bad} | {row['streams']} | {cell(row, 'fps')} "
                 f"| {cell(row, 'cpu_ms_per_frame', '{:.2f}')} "
-                f"| {cell(row, 'cpu_vs_floor', '{:.2f}', show_min=False)} "
-                f"| {cell(row, 'cpu_cores', '{:.2f}', show_min=False)} | {lat} "
+                f"| {cell(row, 'cpu_ms_per_s', '{:.0f}')} "
+                f"| {cell(row, 'cpu_vs_floor', '{:.2f}', show_min=False)} | {lat} "
                 f"| {cell(row, 'open_all_s', '{:.2f}')} "
                 f"| {cell(row, 'busy_blocked_share', '{:.0f}', 100)} "
                 f"| {cell(row, 'busy_loop_vs_alone', '{:.2f}', show_min=False)} "
@@ -261,7 +329,7 @@ def markdown(data):
     if problems:
         lines += ["## Errors", ""]
         for r in problems:
-            lines.append(f"- {r['reader']} N={r['streams']} @{r['source_fps']} fps: "
+            lines.append(f"- {r['reader']} N={r['streams']} @{r['source_fps']} fps, take {r['consume']}: "
                          + "; ".join(r["errors"]))
         lines.append("")
     if any(r["ok_reps"] < r["reps"] and not r.get("skipped") for r in data["summary"]):
@@ -276,20 +344,25 @@ def plot(data, path):
     import matplotlib.pyplot as plt
 
     rows = [r for r in data["summary"] if not r.get("skipped")]
-    fpss = sorted({r["source_fps"] for r in rows})
+    cases = sorted({(r["source_fps"], r["consume"]) for r in rows}, key=lambda c: _case_order(*c))
     readers = [r for r in ALL_READERS if any(x["reader"] == r for x in rows)]
     ns = sorted({r["streams"] for r in rows})
     if not rows:
         return
-    fig, axes = plt.subplots(len(fpss), 2, figsize=(12, 4.2 * len(fpss)), squeeze=False)
-    width = 0.8 / max(1, len(readers))
-    for i, fps in enumerate(fpss):
-        idx = {(r["reader"], r["streams"]): r for r in rows if r["source_fps"] == fps}
+    fig, axes = plt.subplots(len(cases), 2, figsize=(13, 4.2 * len(cases)), squeeze=False)
+    for i, (fps, consume) in enumerate(cases):
+        idx = {(r["reader"], r["streams"]): r for r in rows
+               if r["source_fps"] == fps and r["consume"] == consume}
+        present = [r for r in readers if any((r, n) in idx for n in ns)]
+        width = 0.8 / max(1, len(present))
+        # Every frame taken: CPU per frame compares readers; a few frames taken: CPU per second.
+        metric, label = (("cpu_ms_per_frame", "process CPU per delivered frame (ms)") if consume == "all"
+                         else ("cpu_ms_per_s", "process CPU per second (ms)"))
         ax_cpu, ax_lat = axes[i]
-        for j, reader in enumerate(readers):
-            xs = [k + (j - (len(readers) - 1) / 2) * width for k in range(len(ns))]
-            cpu = [get(idx.get((reader, n)), "cpu_ms_per_frame.median") for n in ns]
-            cpu_min = [get(idx.get((reader, n)), "cpu_ms_per_frame.min") for n in ns]
+        for j, reader in enumerate(present):
+            xs = [k + (j - (len(present) - 1) / 2) * width for k in range(len(ns))]
+            cpu = [get(idx.get((reader, n)), f"{metric}.median") for n in ns]
+            cpu_min = [get(idx.get((reader, n)), f"{metric}.min") for n in ns]
             ax_cpu.bar(xs, [c or 0 for c in cpu], width, label=reader)
             ax_cpu.scatter(xs, [c if c is not None else float("nan") for c in cpu_min],
                            marker="_", color="k", s=60, zorder=3)
@@ -300,11 +373,11 @@ def plot(data, path):
             ax_lat.bar(xs, [p or 0 for p in p50], width, label=reader)
             ax_lat.scatter(xs, [p if p is not None else float("nan") for p in p95],
                            marker="v", color="k", s=18, zorder=3)
-        for ax, title in ((ax_cpu, "process CPU per delivered frame (ms)"),
+        for ax, title in ((ax_cpu, label),
                           (ax_lat, "latency p50 (bar) and p95 (▼), ms")):
             ax.set_xticks(range(len(ns)))
             ax.set_xticklabels([f"N={n}" for n in ns])
-            ax.set_title(f"{title} — source {fps} fps")
+            ax.set_title(f"{title}\n{case_title(fps, consume)}", fontsize=9)
             ax.grid(axis="y", alpha=0.3)
         ax_cpu.legend(fontsize=8)
         ax_lat.legend(fontsize=8)
@@ -320,10 +393,12 @@ def plot(data, path):
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--quick", action="store_true", help="one short repetition, 20 fps only")
+    ap.add_argument("--quick", action="store_true", help="one short repetition, short phases, 20 fps")
+    ap.add_argument("--cases", default=None,
+                    help="FPS:TAKE pairs, TAKE 'all' or frames per second per stream "
+                         "(default 20:all,30:all,20:5; quick: 20:all,20:5)")
     ap.add_argument("--readers", default=",".join(ALL_READERS))
     ap.add_argument("--streams", default="1,4,8", help="comma-separated N values")
-    ap.add_argument("--fps", default=None, help="source fps values (default 20,30; quick: 20)")
     ap.add_argument("--reps", type=int, default=None, help="repetitions (default 3; quick: 1)")
     ap.add_argument("--warmup", type=float, default=None)
     ap.add_argument("--quiet", type=float, default=None)
@@ -335,7 +410,7 @@ def main(argv=None):
     cfg = ap.parse_args(argv)
 
     quick = cfg.quick
-    defaults = dict(fps="20" if quick else "20,30", reps=1 if quick else 3,
+    defaults = dict(cases="20:all,20:5" if quick else "20:all,30:all,20:5", reps=1 if quick else 3,
                     warmup=1.0 if quick else 2.0, quiet=3.0 if quick else 10.0,
                     busy=3.0 if quick else 10.0, calibrate=0.5 if quick else 1.0,
                     open_timeout=10.0 if quick else 20.0)
@@ -347,7 +422,14 @@ def main(argv=None):
     if unknown:
         ap.error(f"unknown readers: {sorted(unknown)}")
     ns = [int(x) for x in cfg.streams.split(",") if x]
-    fpss = [int(x) for x in cfg.fps.split(",") if x]
+    cases = []
+    for item in cfg.cases.split(","):
+        fps, _, take = item.partition(":")
+        take = take or "all"
+        if take != "all":
+            take = f"{float(take):g}"
+        cases.append((int(fps), take))
+    fpss = sorted({fps for fps, _ in cases})
 
     os.makedirs(cfg.out_dir, exist_ok=True)
     raw_dir = os.path.join(cfg.out_dir, "raw")
@@ -356,8 +438,8 @@ def main(argv=None):
     data = {"date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
             "machine": machine(),
             "settings": {"mode": "quick" if quick else "full", "readers": readers, "streams": ns,
-                         "source_fps": fpss, "reps": cfg.reps, "warmup": cfg.warmup,
-                         "quiet": cfg.quiet, "busy": cfg.busy, "calibrate": cfg.calibrate,
+                         "cases": [f"{fps}:{take}" for fps, take in cases], "reps": cfg.reps,
+                         "warmup": cfg.warmup, "quiet": cfg.quiet, "busy": cfg.busy, "calibrate": cfg.calibrate,
                          "open_timeout": cfg.open_timeout},
             "runs": []}
     t_start = time.monotonic()
@@ -366,21 +448,26 @@ def main(argv=None):
         subprocess.run([PY, os.path.join(HERE, "rtsp_server.py"), "--fps", str(fps),
                         "--clip", os.path.join(raw_dir, f"clip{fps}.bin"), "--encode-only"],
                        check=True, timeout=300)
-    total = len(fpss) * cfg.reps * len(ns) * len(readers)
+
+    def case_readers(take):
+        return [r for r in READERS_FOR["all" if take == "all" else "rate"] if r in readers]
+
+    total = sum(cfg.reps * len(ns) * len(case_readers(take)) for _, take in cases)
     done = 0
-    for fps in fpss:
+    for fps, take in cases:
+        chosen = case_readers(take)
         for rep in range(cfg.reps):
             for n in ns:
-                k = (rep + ns.index(n)) % len(readers)
-                order = readers[k:] + readers[:k]  # rotate so no reader always goes first
+                k = (rep + ns.index(n)) % max(1, len(chosen))
+                order = chosen[k:] + chosen[:k]  # rotate so no reader always goes first
                 for reader in order:
                     done += 1
                     t = time.monotonic()
-                    res = run_case(reader, n, fps, rep, cfg, raw_dir)
+                    res = run_case(reader, n, fps, take, rep, cfg, raw_dir)
                     data["runs"].append(res)
                     status = ("skipped" if res.get("skipped") else
                               "ok" if res.get("ok") else f"problem: {res.get('errors')}")
-                    log(f"[{done}/{total}] fps={fps} rep={rep} N={n} {reader}: "
+                    log(f"[{done}/{total}] fps={fps} take={take} rep={rep} N={n} {reader}: "
                         f"{time.monotonic() - t:.1f}s {status}")
     data["elapsed_s"] = round(time.monotonic() - t_start, 1)
     data["summary"] = summarize(data["runs"])

@@ -1,7 +1,10 @@
 """One measurement: one reader on N streams, in a fresh process.
 
     python bench/run_one.py --reader opencv --url rtsp://127.0.0.1:PORT --streams 4 \
-        --times-file /tmp/t.f64 --clip-len 120 --out result.json
+        --times-file /tmp/t.f64 --clip-len 120 --consume 5 --out result.json
+
+--consume all: the consumer takes every frame; --consume R: about R frames
+per second per stream (the reader still pulls every frame from the stream).
 
 Phases, all in this process:
   calibrate  the pure-Python busy loop alone (before any stream is opened):
@@ -10,7 +13,7 @@ Phases, all in this process:
              a frame (bounded by --open-timeout)
   warm-up    --warmup seconds, not measured
   quiet      --quiet seconds; the main thread sleeps. Frames per stream per
-             second, process CPU per delivered frame, latency
+             second, process CPU per delivered frame and per second, latency
   busy       --busy seconds; the main thread runs the busy loop. Frames per
              stream per second, latency, the main thread's share of time
              blocked (waiting for the GIL), from its schedstat
@@ -39,14 +42,29 @@ MAX_RECORDS = 200_000
 class Collector:
     """Receives every frame that reaches Python and timestamps it."""
 
-    def __init__(self, streams, times):
+    def __init__(self, streams, times, rate=None):
         self.times = times
+        # Seconds between the frames the consumer takes from one stream; None: every frame.
+        self.period = 1.0 / rate if rate else None
+        self.next_due = [0.0] * streams
         self.counts = [0] * streams
         self.first = [None] * streams
         self.bad = [0] * streams
         self.first_index = [None] * streams
         # per stream: (delivered_at, latency_s, native_latency_s)
         self.records = [[] for _ in range(streams)]
+
+    def due(self, stream):
+        """Whether the consumer takes the frame of ``stream`` at hand (called once per frame)."""
+        if self.period is None:
+            return True
+        now = time.monotonic()
+        if now < self.next_due[stream]:
+            return False
+        # On schedule keeps the average rate; after a gap the schedule restarts from now.
+        due = self.next_due[stream] + self.period
+        self.next_due[stream] = due if due > now else now + self.period
+        return True
 
     def deliver(self, stream, frame, native_time):
         now = time.time()
@@ -136,6 +154,8 @@ def main(argv=None):
     ap.add_argument("--times-file", required=True)
     ap.add_argument("--clip-len", type=int, required=True)
     ap.add_argument("--source-fps", type=int, default=20)
+    ap.add_argument("--consume", default="all",
+                    help="'all' frames, or the frames per second per stream the consumer takes")
     ap.add_argument("--open-timeout", type=float, default=20.0)
     ap.add_argument("--warmup", type=float, default=2.0)
     ap.add_argument("--quiet", type=float, default=10.0)
@@ -150,7 +170,7 @@ def main(argv=None):
     watchdog.start()
 
     result = {"reader": args.reader, "streams": args.streams, "source_fps": args.source_fps,
-              "pid": os.getpid(), "ok": False}
+              "consume": args.consume, "pid": os.getpid(), "ok": False}
 
     def finish(reader=None):
         if reader is not None:
@@ -167,7 +187,7 @@ def main(argv=None):
     times = np.memmap(args.times_file, dtype=np.float64, mode="r",
                       shape=(args.streams, args.clip_len))
     urls = [f"{args.url}/stream{i}" for i in range(args.streams)]
-    collector = Collector(args.streams, times)
+    collector = Collector(args.streams, times, None if args.consume == "all" else float(args.consume))
     tid = threading.get_native_id()
 
     # calibrate: the busy loop with no streams open
@@ -234,6 +254,7 @@ def main(argv=None):
     q = window_stats(collector, reader, c0, c1, w0, w1, args.streams)
     q["cpu_s"] = round(cpu1 - cpu0, 3)
     q["cpu_cores"] = round((cpu1 - cpu0) / (w1 - w0), 3)
+    q["cpu_ms_per_s"] = round((cpu1 - cpu0) * 1000 / (w1 - w0), 1)
     q["cpu_ms_per_frame"] = round((cpu1 - cpu0) * 1000 / q["frames"], 3) if q["frames"] else None
     result["quiet"] = q
     reader.poll()

@@ -22,7 +22,9 @@ fi
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 PIP=("$PY" -m pip)
 
-requirements=("scikit-build-core>=0.10" "nanobind>=3.1,<3.2" cmake ninja "numpy>=1.24" "pytest>=7")
+# simplejpeg: the web page's JPEG encoder (the `web` extra); selenium drives Chromium in its tests.
+requirements=("scikit-build-core>=0.10" "nanobind>=3.1,<3.2" cmake ninja "numpy>=1.24" "pytest>=7"
+              "simplejpeg>=1.7" "selenium>=4.11")
 if ! "$PY" - "${requirements[@]}" >/dev/null 2>&1 <<'PYCHECK'
 import re
 import sys
@@ -50,3 +52,11 @@ fi
 
 echo "Building and installing vantle"
 "${PIP[@]}" install -q --no-build-isolation .
+
+# Ray, for vantle.fleet and its tests. Ray publishes wheels for a Python only some months after
+# its release: without one, the fleet tests skip and everything else works.
+if ! "$PY" -c 'import ray' >/dev/null 2>&1; then
+  echo "Installing Ray for vantle.fleet"
+  "${PIP[@]}" install -q --only-binary=ray "ray>=2.40" \
+    || echo "No Ray wheel for $("$PY" -V); vantle.fleet and its tests are unavailable" >&2
+fi

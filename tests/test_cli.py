@@ -113,6 +113,17 @@ def test_probe_describes_stream(rtsp_server, path, rate, limited, tmp_path):
     assert float(report["first frame"].split()[0]) < 10
 
 
+def test_probe_json_prints_stats_of_the_first_seconds(rtsp_server, tmp_path):
+    import json
+
+    result = vantle("probe", "--json", "--seconds", "1.5", rtsp_server.url("/fps25"), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    stats = json.loads(result.stdout)
+    assert stats["source"] == {"codec": "h264", "width": 320, "height": 240, "framerate": 25.0}
+    assert stats["limited"] and stats["frames_dropped"] > 0 and stats["frame_number"] >= 20
+    assert stats["status"] == "streaming" and stats["transport"] == "udp" and stats["latency_ms"] == 200
+
+
 def test_probe_failure_is_one_redacted_line(rtsp_server, tmp_path):
     result = vantle("probe", rtsp_server.url("/no-such-mount", "viewer", "hunter2"), "--timeout", "5",
                     cwd=tmp_path)

@@ -91,6 +91,8 @@ CustomPipelineFactory::CustomPipelineFactory(const std::string& pipeline_str, st
 }
 
 std::shared_ptr<gst::Pipeline> CustomPipelineFactory::build() {
+    // A launch string sets its own framerate: nothing is capped here.
+    begin_facts()->update([](StreamFacts& facts) { facts.max_framerate = 0; });
     auto pipeline = gst::Pipeline::from_launch_string(pipeline_str_, pipeline_name());
     attach_watcher(*pipeline, callbacks_.pipeline_watcher);
 

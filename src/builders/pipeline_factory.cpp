@@ -1,5 +1,6 @@
 #include "builders/pipeline_factory.hpp"
 
+#include <cstring>
 #include <string_view>
 
 #include "feed_contract/feed_contract.hpp"
@@ -20,6 +21,19 @@ PipelineFactory::~PipelineFactory() = default;
 
 std::shared_ptr<gst::Pipeline> PipelineFactory::build() {
     throw NotImplementedError("PipelineFactory.build() is provided by the concrete factories");
+}
+
+std::shared_ptr<PipelineFacts> PipelineFactory::facts() const {
+    std::lock_guard lock(facts_mutex_);
+    return facts_;
+}
+
+std::shared_ptr<PipelineFacts> PipelineFactory::begin_facts() {
+    auto fresh = std::make_shared<PipelineFacts>();
+    fresh->update([this](StreamFacts& facts) { facts.max_framerate = max_framerate_; });
+    std::lock_guard lock(facts_mutex_);
+    facts_ = fresh;
+    return fresh;
 }
 
 std::string PipelineFactory::pipeline_name() const { return logging::redact_url(url_); }
@@ -70,12 +84,31 @@ void PipelineFactory::set_up_appsink(GstElement* target, GstPad* pad, gst::Pipel
             if (decoder_pad) {
                 gst::UniqueElement decoder(gst_pad_get_parent_element(decoder_pad.get()));
                 factory_name = gst::factory_name_of(decoder.get());
+                record_decoder(decoder.get(), pad);
             }
         }
         logger_.info("The decodebin is using decoder: " + factory_name);
 
+        const bool vaapi = factory_name == "vaapidecodebin";
+        gst::UniqueCaps accepted(gst_caps_from_string(decoded_formats_ ? kDecodedCaps : kBgrCaps));
+        // Given a choice, videoconvert would turn 4:4:4 or 10-bit frames into BGRx or I420 rather
+        // than BGR: frames the reader cannot take as decoded go to BGR as they always did.
+        if (decoded_formats_ && !vaapi) {
+            gst::UniqueCaps decoded(gst_pad_get_current_caps(pad));
+            const GstStructure* structure =
+                decoded && gst_caps_get_size(decoded.get()) > 0 ? gst_caps_get_structure(decoded.get(), 0) : nullptr;
+            const char* format = structure ? gst_structure_get_string(structure, "format") : nullptr;
+            const std::string shown = format ? format : "unknown";
+            if (decoded && gst_caps_can_intersect(decoded.get(), accepted.get())) {
+                logger_.info("videoconvert passes the decoder's " + shown + " frames through");
+            } else {
+                logger_.info("videoconvert converts the decoder's " + shown + " frames to BGR");
+                accepted.reset(gst_caps_from_string(kBgrCaps));
+            }
+        }
+
         target = limit_framerate(pipeline, target, pad);
-        if (factory_name == "vaapidecodebin") {
+        if (vaapi) {
             logger_.info("Using VA-API hardware decoding");
             GstElement* postproc = pipeline.new_element("vaapipostproc", target);
             target = pipeline.filter_caps(postproc, {kBgrCaps, kBgraCaps, kBgrxCaps});
@@ -85,8 +118,7 @@ void PipelineFactory::set_up_appsink(GstElement* target, GstPad* pad, gst::Pipel
         target = pipeline.new_element("videoconvert", target);
 
         GstElement* appsink = pipeline.appsink();
-        gst::UniqueCaps bgr(gst_caps_from_string(kBgrCaps));
-        g_object_set(appsink, "caps", bgr.get(), nullptr);
+        g_object_set(appsink, "caps", accepted.get(), nullptr);
         if (!gst_element_link(target, appsink)) {
             pipeline.post_error("Failed to link videoconvert to appsink");
             return;
@@ -97,6 +129,34 @@ void PipelineFactory::set_up_appsink(GstElement* target, GstPad* pad, gst::Pipel
     }
 }
 
+void PipelineFactory::record_decoder(GstElement* decoder, GstPad* decoded_pad) {
+    StreamFacts found;
+    found.decoder = gst::factory_name_of(decoder);
+    const gchar* klass = nullptr;
+    if (GstElementFactory* factory = gst_element_get_factory(decoder)) {
+        klass = gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS);
+    }
+    // Hardware decoders say so in their class ("Codec/Decoder/Video/Hardware"); VA-API ones by name too.
+    found.hardware =
+        found.decoder.starts_with("vaapi") || (klass != nullptr && std::strstr(klass, "Hardware") != nullptr);
+    gst::UniquePad sink(gst_element_get_static_pad(decoder, "sink"));
+    gst::UniqueCaps coded(sink ? gst_pad_get_current_caps(sink.get()) : nullptr);
+    if (coded && gst_caps_get_size(coded.get()) > 0) found.codec = codec_of(gst_caps_get_structure(coded.get(), 0));
+    gst::UniqueCaps decoded(gst_pad_get_current_caps(decoded_pad));
+    if (decoded && gst_caps_get_size(decoded.get()) > 0) {
+        const GstStructure* structure = gst_caps_get_structure(decoded.get(), 0);
+        gst_structure_get_int(structure, "width", &found.width);
+        gst_structure_get_int(structure, "height", &found.height);
+    }
+    facts()->update([&](StreamFacts& facts) {
+        facts.decoder = found.decoder;
+        facts.hardware = found.hardware;
+        facts.codec = found.codec;
+        facts.width = found.width;
+        facts.height = found.height;
+    });
+}
+
 GstElement* PipelineFactory::limit_framerate(gst::Pipeline& pipeline, GstElement* target, GstPad* target_pad) {
     gst::UniqueCaps caps(gst_pad_get_current_caps(target_pad));
     if (!caps || gst_caps_get_size(caps.get()) == 0) {
@@ -104,6 +164,7 @@ GstElement* PipelineFactory::limit_framerate(gst::Pipeline& pipeline, GstElement
         return target;
     }
     const double current_framerate = gst::framerate_from_structure(gst_caps_get_structure(caps.get(), 0));
+    if (current_framerate >= 0) facts()->update([&](StreamFacts& facts) { facts.framerate = current_framerate; });
     bool drop_only = true;
     if (current_framerate < 0) {
         logger_.error("Unexpected negative framerate value. Giving up on limiting framerate.");
@@ -122,6 +183,8 @@ GstElement* PipelineFactory::limit_framerate(gst::Pipeline& pipeline, GstElement
     logger_.info("Limiting framerate to " + std::to_string(max_framerate_) + " FPS");
     GstElement* videorate = pipeline.new_element(
         "videorate", target, [drop_only](GstElement* rate) { g_object_set(rate, "drop-only", drop_only, nullptr); });
+    facts()->set_videorate(videorate);
+    facts()->update([](StreamFacts& facts) { facts.limited = true; });
     const std::string limit = "video/x-raw,framerate=" + std::to_string(max_framerate_) + "/1";
     return pipeline.new_element("capsfilter", videorate, [&limit](GstElement* filter) {
         gst::UniqueCaps limit_caps(gst_caps_from_string(limit.c_str()));

@@ -4,9 +4,11 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
+#include "builders/stream_facts.hpp"
 #include "logger/export.hpp"
 #include "logger/logger.hpp"
 #include "utils/gstreamer/pipeline.hpp"
@@ -17,6 +19,10 @@ namespace vantle::builders {
 inline constexpr const char* kBgrCaps = "video/x-raw,format=(string)BGR";
 inline constexpr const char* kBgraCaps = "video/x-raw,format=(string)BGRA";
 inline constexpr const char* kBgrxCaps = "video/x-raw,format=(string)BGRx";
+// Caps of a reader that converts frames itself (src/live_feed/convert.hpp): BGR, the 8-bit 4:2:0
+// formats software decoders hand out, and VA-API post-processing's BGRx/BGRA. videoconvert
+// passes these through untouched and converts anything else to BGR.
+inline constexpr const char* kDecodedCaps = "video/x-raw,format=(string){ BGR, I420, YV12, NV12, NV21, BGRx, BGRA }";
 inline constexpr int kFramerateLimit = 20;
 
 // Every appsink a factory creates or adopts: at most 60 queued samples, the oldest dropped, and
@@ -53,6 +59,13 @@ public:
     const std::string& url() const noexcept { return url_; }
     int max_framerate() const noexcept { return max_framerate_; }
     const logging::Logger& logger() const noexcept { return logger_; }
+    // What is known about the newest pipeline this factory built (codec, size, decoder...).
+    std::shared_ptr<PipelineFacts> facts() const;
+
+    // Lets the appsink of every later build take kDecodedCaps instead of BGR alone: only for a
+    // reader whose native frame path converts them (Python callbacks keep getting BGR).
+    void accept_decoded_formats() noexcept { decoded_formats_ = true; }
+    bool accepts_decoded_formats() const noexcept { return decoded_formats_; }
 
     // Adds a decodebin behind `element` and completes the chain when it exposes its pads.
     void set_up_decoder(GstElement* element, GstPad* pad, gst::Pipeline& pipeline);
@@ -63,6 +76,10 @@ public:
     GstElement* limit_framerate(gst::Pipeline& pipeline, GstElement* target, GstPad* target_pad);
 
 protected:
+    // Starts a fresh record of facts for the pipeline being built; returns it.
+    std::shared_ptr<PipelineFacts> begin_facts();
+    // Notes the decoder decodebin picked, its input codec and the decoded size.
+    void record_decoder(GstElement* decoder, GstPad* decoded_pad);
     // The pipeline name: the URL with its password hidden.
     std::string pipeline_name() const;
     // Bus watch and appsink with its new-sample handler, common to the URL factories.
@@ -73,6 +90,9 @@ private:
     std::string url_;
     int max_framerate_;
     logging::Logger logger_;
+    bool decoded_formats_ = false;
+    mutable std::mutex facts_mutex_;
+    std::shared_ptr<PipelineFacts> facts_ = std::make_shared<PipelineFacts>();
 };
 
 }  // namespace vantle::builders

@@ -15,6 +15,7 @@ RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency, Callbacks
 
 std::shared_ptr<gst::Pipeline> RTSPPipelineFactory::build() {
     logger().info("Building an RTSP pipeline");
+    begin_facts()->update([this](StreamFacts& facts) { facts.latency_ms = latency_; });
     auto pipeline = gst::Pipeline::create(pipeline_name());
     attach_watcher(*pipeline, callbacks_.pipeline_watcher);
     GstElement* appsink = add_appsink(*pipeline, callbacks_.on_new_sample);
@@ -39,9 +40,11 @@ std::shared_ptr<gst::Pipeline> RTSPPipelineFactory::build() {
     return pipeline;
 }
 
-void RTSPPipelineFactory::set_up_depayloader(GstElement*, GstPad* pad, gst::Pipeline& pipeline) {
+void RTSPPipelineFactory::set_up_depayloader(GstElement* element, GstPad* pad, gst::Pipeline& pipeline) {
     try {
         logger().info("rtspsrc element got a new pad: " + gst::pad_to_string(pad));
+        const std::string transport = rtsp_transport(element);
+        facts()->update([&](StreamFacts& facts) { facts.transport = transport; });
         GstCaps* raw_caps = nullptr;
         g_object_get(pad, "caps", &raw_caps, nullptr);
         gst::UniqueCaps caps(raw_caps);
@@ -64,6 +67,8 @@ void RTSPPipelineFactory::set_up_depayloader(GstElement*, GstPad* pad, gst::Pipe
         gst_bin_add(GST_BIN(pipeline.pipeline()), depayloader.get());
         gst_element_set_state(depayloader.get(), GST_STATE_PLAYING);
         logger().info(std::string("Found depayloader: ") + G_OBJECT_TYPE_NAME(depayloader.get()));
+        const std::string depayloader_type = G_OBJECT_TYPE_NAME(depayloader.get());
+        facts()->update([&](StreamFacts& facts) { facts.depayloader = depayloader_type; });
 
         gst::UniquePad depayloader_src(gst_element_get_static_pad(depayloader.get(), "src"));
         gst::UniquePad depayloader_sink(gst_element_get_static_pad(depayloader.get(), "sink"));
@@ -85,6 +90,7 @@ HTTPPipelineFactory::HTTPPipelineFactory(std::string url, Callbacks callbacks)
     : PipelineFactory(std::move(url), kFramerateLimit), callbacks_(std::move(callbacks)) {}
 
 std::shared_ptr<gst::Pipeline> HTTPPipelineFactory::build() {
+    begin_facts();
     auto pipeline = gst::Pipeline::create(pipeline_name());
     attach_watcher(*pipeline, callbacks_.pipeline_watcher);
     add_appsink(*pipeline, callbacks_.on_new_sample);

@@ -5,66 +5,18 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/shared_ptr.h>
-#include <nanobind/eval.h>
 
 #include <memory>
 
 #include "feed_contract/event.hpp"
 #include "feed_contract/feed_contract.hpp"
 #include "feed_contract/interruptible_wait.hpp"
+#include "logger/logger.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
-
-// The abstract reader is plain Python, so that Python readers subclass it with abc semantics
-// and native readers register with it.
-constexpr const char* kStreamReaderSource = R"PY(
-import abc
-
-class StreamReader(abc.ABC):
-    """An object that is capable of reading frames from a video stream."""
-
-    @property
-    @abc.abstractmethod
-    def status(self):
-        """The stream reader's current status"""
-        raise NotImplementedError
-
-    @property
-    @abc.abstractmethod
-    def latest_frame(self):
-        """The receive time and the newest frame, or None if no frame has been received yet."""
-        raise NotImplementedError
-
-    @property
-    @abc.abstractmethod
-    def new_frame_event(self):
-        """An Event that is set whenever a new frame is available."""
-        raise NotImplementedError
-
-    @property
-    @abc.abstractmethod
-    def new_status_event(self):
-        """An Event that is set whenever the reader's status changes."""
-        raise NotImplementedError
-
-    @abc.abstractmethod
-    def set_runtime_option_vals(self, runtime_options):
-        """Sets the runtime options for this stream reader."""
-        raise NotImplementedError
-
-    @abc.abstractmethod
-    def close(self):
-        """Sends a close request to the stream reader."""
-        raise NotImplementedError
-
-    @abc.abstractmethod
-    def wait_until_closed(self):
-        """Blocks until the stream reader is done closing."""
-        raise NotImplementedError
-)PY";
 
 void check_runtime_options(nb::handle supplied, nb::handle supported) {
     nb::object supported_map = nb::borrow(supported);
@@ -84,10 +36,21 @@ void check_runtime_options(nb::handle supplied, nb::handle supported) {
     }
 }
 
+// The Python class for T. Its translator, registered after nanobind's own and so tried first,
+// hides the password of every URL in the text: no error leaves the library with one.
 template <class T>
 nb::object define_error(nb::module_& m, const char* name, nb::handle base, const char* doc) {
     nb::object type = nb::borrow(nb::exception<T>(m, name, base));
     type.attr("__doc__") = doc;
+    nb::register_exception_translator(
+        [](const std::exception_ptr& p, void* python_type) {
+            try {
+                std::rethrow_exception(p);
+            } catch (const T& e) {
+                PyErr_SetString(static_cast<PyObject*>(python_type), vantle::logging::redact_text(e.what()).c_str());
+            }
+        },
+        type.ptr());
     return type;
 }
 
@@ -129,11 +92,8 @@ NB_MODULE(feed_contract, m) {
     m.attr("FRAME") = typing.attr("Optional")[typing.attr("Tuple")[nb::make_tuple(
         nb::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type)), ndarray)]];
 
-    nb::dict scope;
-    scope["__name__"] = "vantle.feed_contract";
-    scope["__builtins__"] = nb::module_::import_("builtins");
-    nb::exec(nb::str(kStreamReaderSource), scope);
-    nb::object reader = scope["StreamReader"];
+    // The abstract reader is plain Python (python/vantle/_stream_reader.py).
+    nb::object reader = nb::module_::import_("vantle._stream_reader").attr("StreamReader");
     // Milliseconds, the unit of the RTSP source's latency; "MIMIMUM" is the name callers use.
     reader.attr("DEFAULT_LATENCY") = vantle::kDefaultLatency;
     reader.attr("REHOSTED_LATENCY") = vantle::kRehostedLatency;

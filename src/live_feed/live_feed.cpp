@@ -26,7 +26,12 @@ std::string url_scheme(const std::string& url) {
 }
 
 LiveFeed::LiveFeed(const std::string& url, const LiveFeedOptions& options)
-    : logger_(logging::stream_logger(url)), url_(url), options_(options), keyframes_only_(options.keyframes_only) {}
+    : logger_(logging::stream_logger(url)),
+      url_(url),
+      options_(options),
+      keyframes_only_(options.keyframes_only),
+      opened_at_(wall_clock_seconds()),
+      built_monotonic_(monotonic_seconds()) {}
 
 LiveFeed::~LiveFeed() = default;
 
@@ -47,6 +52,7 @@ std::shared_ptr<LiveFeed> LiveFeed::open(const std::string& url, LiveFeedOptions
         std::lock_guard lock(feed->state_mutex_);
         feed->pipeline_factory_ = factory;
         feed->pipeline_ = pipeline;
+        feed->pipeline_facts_ = factory->facts();
     }
     if (options.must_play) {
         try {
@@ -83,16 +89,22 @@ std::shared_ptr<builders::PipelineFactory> LiveFeed::make_factory() {
         },
     };
 
+    // A launch string's appsink takes what its author wrote; URL pipelines hand this reader the
+    // decoder's own formats, which it converts on read.
     if (options_.pipeline_str) {
         return std::make_shared<builders::CustomPipelineFactory>(*options_.pipeline_str, url_, std::move(callbacks));
     }
     const std::string scheme = url_scheme(url_);
+    std::shared_ptr<builders::PipelineFactory> factory;
     if (scheme == "rtsp") {
-        return std::make_shared<builders::RTSPPipelineFactory>(url_, options_.latency, std::move(callbacks),
-                                                               options_.proxied);
+        factory = std::make_shared<builders::RTSPPipelineFactory>(url_, options_.latency, std::move(callbacks),
+                                                                  options_.proxied);
+    } else if (scheme == "http" || scheme == "https") {
+        factory = std::make_shared<builders::HTTPPipelineFactory>(url_, std::move(callbacks));
     }
-    if (scheme == "http" || scheme == "https") {
-        return std::make_shared<builders::HTTPPipelineFactory>(url_, std::move(callbacks));
+    if (factory) {
+        factory->accept_decoded_formats();
+        return factory;
     }
     throw StreamSetupError("Unsupported scheme '" + scheme +
                            "'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: " +
@@ -104,7 +116,9 @@ void LiveFeed::set_status(StreamStatus status) {
     do {
         if (current == status || current == StreamStatus::Closed) return;
     } while (!status_.compare_exchange_weak(current, status));
+    if (status == StreamStatus::Halted) halts_.fetch_add(1, std::memory_order_relaxed);
     new_status_event_->set();
+    if (status == StreamStatus::Closed) frame_watchers_.notify();
 }
 
 std::shared_ptr<const FrameRecord> LiveFeed::latest_frame() const {
@@ -114,14 +128,17 @@ std::shared_ptr<const FrameRecord> LiveFeed::latest_frame() const {
 
 GstFlowReturn LiveFeed::reject_sample(const std::string& message) {
     logger_.error(message);
+    note_error(message);
     set_status(StreamStatus::Halted);
     return GST_FLOW_ERROR;
 }
 
 GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     const double received_at = wall_clock_seconds();
+    const double received_monotonic = monotonic_seconds();
     gst::UniqueSample sample(gst_app_sink_pull_sample(GST_APP_SINK(appsink)));
     if (!sample) return reject_sample("pull_sample did not return a frame");
+    frames_received_.fetch_add(1, std::memory_order_relaxed);
 
     GstCaps* caps = gst_sample_get_caps(sample.get());
     const GstStructure* structure = caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
@@ -136,55 +153,91 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
 
     GstBuffer* buffer = gst_sample_get_buffer(sample.get());
     if (buffer == nullptr) return reject_sample("Failed to map frame buffer");
-    gst::BufferMap map(buffer);
-    if (!map.mapped()) return reject_sample("Failed to map frame buffer");
 
     const char* format = gst_structure_get_string(structure, "format");
-    if (format == nullptr || std::strcmp(format, "BGR") != 0) {
+    GstVideoInfo info;
+    if (format == nullptr || !convert::handles(gst_video_format_from_string(format)) ||
+        !gst_video_info_from_caps(&info, caps)) {
         return reject_sample(std::string("Received a frame with an unsupported color format: ") +
                              (format ? format : "None"));
     }
 
-    // GStreamer pads BGR rows to a multiple of 4 bytes: copy row by row with the real stride.
-    const std::size_t row_bytes = static_cast<std::size_t>(width) * 3;
-    std::size_t stride = row_bytes;
-    std::size_t offset = 0;
-    if (GstVideoMeta* meta = gst_buffer_get_video_meta(buffer)) {
-        stride = static_cast<std::size_t>(meta->stride[0]);
-        offset = meta->offset[0];
-    } else {
-        GstVideoInfo info;
-        if (gst_video_info_from_caps(&info, caps)) stride = static_cast<std::size_t>(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0));
+    // Mapping checks the planes against the buffer's size (with the video meta's strides and
+    // offsets where there is one), so that the conversion later cannot read past the buffer.
+    bool whole_frame;
+    {
+        convert::VideoFrameMap frame(info, buffer);
+        whole_frame = frame.mapped();
     }
-    const std::size_t needed = height > 0 ? offset + stride * static_cast<std::size_t>(height - 1) + row_bytes : 0;
-    if (width <= 0 || height <= 0 || stride < row_bytes || map.size() < needed) {
-        logger_.error("Frame buffer of " + std::to_string(map.size()) + " bytes is too small for a " +
-                      std::to_string(width) + "x" + std::to_string(height) + " BGR frame");
+    if (width <= 0 || height <= 0 || !whole_frame) {
+        logger_.error("Frame buffer of " + std::to_string(gst_buffer_get_size(buffer)) + " bytes is too small for a " +
+                      std::to_string(width) + "x" + std::to_string(height) + " " + format + " frame");
         return GST_FLOW_OK;
     }
 
     auto record = std::make_shared<FrameRecord>();
     record->received_at = received_at;
+    record->received_monotonic = received_monotonic;
     record->height = height;
     record->width = width;
-    record->pixels = std::make_unique_for_overwrite<std::uint8_t[]>(record->size());
-    const std::uint8_t* source = map.data() + offset;
-    if (stride == row_bytes) {
-        std::memcpy(record->pixels.get(), source, record->size());
-    } else {
-        for (int row = 0; row < height; ++row) {
-            std::memcpy(record->pixels.get() + row * row_bytes, source + row * stride, row_bytes);
-        }
-    }
+    // Device memory and fixed-size pools would run dry while readers hold their buffers: such
+    // frames are converted now, and their buffers go back at once.
+    const bool convert_now = convert::holds_scarce_memory(buffer);
+    record->keep_decoded(convert::UniqueBuffer(gst_buffer_ref(buffer)), info, conversions_);
+    sample.reset();
+    if (convert_now) record->pixels();
 
     std::shared_ptr<const FrameRecord> replaced;
     {
         std::lock_guard lock(frame_mutex_);
+        record->number = frame_number_.load(std::memory_order_relaxed) + 1;
+        frame_number_.store(record->number);
         replaced = std::exchange(latest_frame_, std::move(record));
     }
+    note_first_frame();
     set_status(StreamStatus::Streaming);
     new_frame_event_->set();
+    frame_watchers_.notify();
     return GST_FLOW_OK;
+}
+
+void LiveFeed::let_go_of_decoder_buffers() noexcept {
+    try {
+        if (const auto frame = latest_frame()) frame->pixels();
+    } catch (const std::exception& error) {
+        logger_.error(std::string("Failed to convert the newest frame: ") + error.what());
+    }
+}
+
+void FrameRecord::keep_decoded(convert::UniqueBuffer buffer, const GstVideoInfo& info,
+                               std::shared_ptr<std::atomic<std::uint64_t>> conversions) {
+    decoded_ = std::move(buffer);
+    info_ = info;
+    conversions_ = std::move(conversions);
+}
+
+const std::uint8_t* FrameRecord::pixels() const {
+    if (!converted()) std::call_once(conversion_, [this] { convert_decoded(); });
+    return pixels_.get();
+}
+
+void FrameRecord::convert_decoded() const {
+    auto bgr = std::make_unique_for_overwrite<std::uint8_t[]>(size());
+    // Mapped once already on arrival; should a second mapping fail all the same, the record
+    // (which never changes) holds a black frame.
+    bool filled = false;
+    if (decoded_) {
+        convert::VideoFrameMap frame(info_, decoded_.get());
+        if (frame.mapped()) {
+            convert::to_bgr(frame.frame(), bgr.get());
+            filled = true;
+        }
+    }
+    if (!filled) std::memset(bgr.get(), 0, size());
+    decoded_.reset();
+    pixels_ = std::move(bgr);
+    if (conversions_) conversions_->fetch_add(1, std::memory_order_relaxed);
+    converted_.store(true, std::memory_order_release);
 }
 
 GstPadProbeReturn LiveFeed::buffer_pad_probe(GstPad*, GstPadProbeInfo* info) const {

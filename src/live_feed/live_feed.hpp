@@ -3,6 +3,7 @@
 #include <gst/gst.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -11,8 +12,11 @@
 #include <string>
 
 #include "builders/pipeline_factory.hpp"
+#include "live_feed/frame_waiting.hpp"
+#include "live_feed/stats.hpp"
 #include "feed_contract/event.hpp"
 #include "feed_contract/feed_contract.hpp"
+#include "live_feed/convert.hpp"
 #include "logger/background_thread.hpp"
 #include "logger/export.hpp"
 #include "logger/logger.hpp"
@@ -20,15 +24,38 @@
 
 namespace vantle {
 
-// One decoded picture and its wall-clock receive time. Never changed once stored: readers
-// share it, and a holder keeps it valid after the reader stored a newer one.
+// One decoded picture and its receive time. Never changed once stored, as far as callers can
+// tell: readers share it, and a holder keeps it valid after the reader stored a newer one. The
+// decoded buffer is kept as GStreamer handed it and converted to BGR on the first call of
+// pixels(), so a frame replaced before anyone reads it costs no conversion.
 struct FrameRecord {
-    double received_at;
-    int height;
-    int width;
-    std::unique_ptr<std::uint8_t[]> pixels;  // height x width x 3, packed rows, blue-green-red
+    std::uint64_t number = 0;       // the reader's count of stored frames, this one included
+    double received_at = 0;         // wall clock, for callers
+    double received_monotonic = 0;  // monotonic clock, for the stall check
+    int height = 0;
+    int width = 0;
 
+    // height x width x 3 bytes, packed rows, blue-green-red. The first call converts (under a
+    // millisecond for 720p; callers release the GIL around it) and later or concurrent calls get
+    // the same bytes.
+    const std::uint8_t* pixels() const;
+    bool converted() const noexcept { return converted_.load(std::memory_order_acquire); }
     std::size_t size() const noexcept { return static_cast<std::size_t>(height) * width * 3; }
+
+    // The decoded frame that pixels() converts, set before the record is shared, and the counter
+    // of conversions that it adds to.
+    void keep_decoded(convert::UniqueBuffer buffer, const GstVideoInfo& info,
+                      std::shared_ptr<std::atomic<std::uint64_t>> conversions);
+
+private:
+    void convert_decoded() const;
+
+    GstVideoInfo info_{};
+    std::shared_ptr<std::atomic<std::uint64_t>> conversions_;
+    mutable convert::UniqueBuffer decoded_;  // released once converted
+    mutable std::unique_ptr<std::uint8_t[]> pixels_;
+    mutable std::once_flag conversion_;
+    mutable std::atomic<bool> converted_{false};
 };
 
 struct LiveFeedOptions {
@@ -61,8 +88,22 @@ public:
     const std::shared_ptr<Event>& new_frame_event() const noexcept { return new_frame_event_; }
     const std::shared_ptr<Event>& new_status_event() const noexcept { return new_status_event_; }
 
+    // Number of the newest stored frame: 0 before the first, counting on across rebuilds.
+    std::uint64_t frame_number() const noexcept { return frame_number_.load(); }
+    // The newest frame when it is numbered above `after`, else null.
+    std::shared_ptr<const FrameRecord> frame_after(std::uint64_t after) const;
+    // Closing was asked for or the status is CLOSED: waiting for a frame is pointless.
+    bool closing() const noexcept;
+    // Woken after every stored frame and when the reader begins closing.
+    FrameWatchers& frame_watchers() noexcept { return frame_watchers_; }
+    // Counters and facts about the stream; cheap (no pipeline walk, no GIL).
+    FeedStats stats() const;
+
     bool keyframes_only() const noexcept { return keyframes_only_.load(std::memory_order_relaxed); }
     void set_keyframes_only(bool value) noexcept { keyframes_only_.store(value, std::memory_order_relaxed); }
+    // How many frames this reader converted to BGR (those read, the newest when its pipeline
+    // goes, and every one whose buffer it could not hold); a diagnostic.
+    std::uint64_t frames_converted() const noexcept { return conversions_->load(std::memory_order_relaxed); }
 
     // Asks the supervision thread to shut down; returns at once.
     void close();
@@ -79,8 +120,24 @@ private:
     LiveFeed(const std::string& url, const LiveFeedOptions& options);
     std::shared_ptr<builders::PipelineFactory> make_factory();
     GstFlowReturn reject_sample(const std::string& message);
+    // Converts the newest frame if no one has read it, so that it holds no buffer of a pipeline
+    // that is going away (the buffer would keep the decoder's pool alive). Never throws.
+    void let_go_of_decoder_buffers() noexcept;
+    // Body of the supervision thread: supervises until close() or an error, and always ends
+    // in CLOSED with the status event set.
     void pipeline_restarter();
+    void supervise();
+    void shut_down() noexcept;
+    // The pipeline now in use; null once the reader is closed.
     std::shared_ptr<gst::Pipeline> current_pipeline() const;
+    // Remembers why the stream stopped, password hidden, for stats().
+    void note_error(std::string_view text);
+    // Times the first frame after the latest build.
+    void note_first_frame() noexcept;
+    // Replaces the pipeline after a failure, keeping the counters of the old one.
+    void replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt);
+    // Adds the drops of a pipeline at NULL to the reader's total and lets go of its elements.
+    void retire_drop_counters(const gst::Pipeline& retired);
 
     const logging::Logger logger_;
     const std::string url_;
@@ -91,13 +148,29 @@ private:
     const std::shared_ptr<Event> new_frame_event_ = std::make_shared<Event>();
     const std::shared_ptr<Event> new_status_event_ = std::make_shared<Event>();
 
+    const std::shared_ptr<std::atomic<std::uint64_t>> conversions_ = std::make_shared<std::atomic<std::uint64_t>>(0);
     mutable std::mutex frame_mutex_;
     std::shared_ptr<const FrameRecord> latest_frame_;
+    std::atomic<std::uint64_t> frame_number_{0};
+    FrameWatchers frame_watchers_;
+
+    // Statistics (see stats()).
+    const double opened_at_;
+    std::atomic<double> built_monotonic_;  // when the current pipeline was built
+    std::atomic<bool> awaiting_first_frame_{true};
+    std::atomic<std::uint64_t> frames_received_{0};
+    std::atomic<double> first_frame_after_{-1};
+    std::atomic<std::uint64_t> rebuilds_{0};
+    std::atomic<std::uint64_t> halts_{0};
+    mutable std::mutex error_mutex_;
+    std::string last_error_;
 
     mutable std::mutex state_mutex_;  // guards the pipeline, the factory and the thread handle
     std::condition_variable close_requested_;
     std::shared_ptr<gst::Pipeline> pipeline_;
     std::shared_ptr<builders::PipelineFactory> pipeline_factory_;
+    std::shared_ptr<builders::PipelineFacts> pipeline_facts_;  // of pipeline_
+    std::atomic<std::uint64_t> dropped_by_earlier_pipelines_{0};
     BackgroundThread pipeline_restarter_thread_;
 };
 

@@ -10,6 +10,8 @@
 
 #include "logger/logger.hpp"
 #include "logger/python_bridge.hpp"
+#include "logger/record_queue.hpp"
+#include "logger/background_thread.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -28,17 +30,75 @@ nb::object& get_logger_function() {
     return *function;
 }
 
-void python_sink(const std::string& logger_name, Level level, std::string_view message) {
-    if (!vantle::python::alive()) return;
-    nb::gil_scoped_acquire gil;
+// The threading module, whose _active table lists the threads Python knows. Leaked on purpose.
+PyObject* g_threading = nullptr;
+
+vantle::logging::RecordQueue& record_queue() {
+    // Never destroyed: streaming threads may log while the process exits.
+    static auto* queue = new vantle::logging::RecordQueue(10000);
+    return *queue;
+}
+
+// Hands one record to the `logging` module. Call with the GIL held.
+void emit(const std::string& logger_name, Level level, std::string_view message) {
     try {
         nb::object logger = get_logger_function()(logger_name);
         const int numeric_level = static_cast<int>(level);
         if (nb::cast<bool>(logger.attr("isEnabledFor")(numeric_level))) {
-            logger.attr("log")(numeric_level, nb::str(message.data(), message.size()));
+            // GStreamer's texts are not always valid UTF-8; a bad byte must not lose the record.
+            nb::object text = nb::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                                             "replace"));
+            if (!text.is_valid()) throw nb::python_error();
+            logger.attr("log")(numeric_level, text);
         }
     } catch (nb::python_error&) {
         // A handler that fails must not take the native caller down with it.
+    }
+}
+
+// Whether `threading` lists the calling thread. Call with the GIL held.
+bool registered_with_threading() {
+    nb::object active = nb::steal(PyObject_GetAttrString(g_threading, "_active"));
+    nb::object ident = nb::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
+    if (!active.is_valid() || !ident.is_valid() || !PyDict_Check(active.ptr())) {
+        PyErr_Clear();
+        return false;
+    }
+    const int found = PyDict_Contains(active.ptr(), ident.ptr());
+    if (found < 0) PyErr_Clear();
+    return found == 1;
+}
+
+// Logging calls threading.current_thread(), which registers every thread that Python did not
+// start as a dummy thread, for good. So only threads that `threading` already lists emit their
+// records here; the others (GStreamer's streaming threads, also while they run a Python
+// callback) leave theirs on the queue for the StreamingLogThread.
+void python_sink(const std::string& logger_name, Level level, std::string_view message) {
+    if (!vantle::python::alive()) return;
+    if (PyGILState_GetThisThreadState() != nullptr) {
+        nb::gil_scoped_acquire gil;
+        if (registered_with_threading()) {
+            emit(logger_name, level, message);
+            return;
+        }
+    }
+    record_queue().push(logger_name, level, message);
+}
+
+// Body of the StreamingLogThread: waits for queued records without the GIL and emits them in
+// order. Once the interpreter is exiting it never takes the GIL again; what is still queued
+// then is dropped.
+void emit_queued_records() {
+    for (;;) {
+        std::size_t dropped = 0;
+        std::vector<vantle::logging::Record> batch = record_queue().take(dropped);
+        if (!vantle::python::alive()) return;
+        nb::gil_scoped_acquire gil;
+        for (const auto& record : batch) emit(record.logger_name, record.level, record.message);
+        if (dropped > 0) {
+            emit(std::string(vantle::logging::kRootLoggerName), Level::Warning,
+                 std::to_string(dropped) + " log records of streaming threads were dropped: too many at once");
+        }
     }
 }
 
@@ -94,5 +154,10 @@ NB_MODULE(logger, m) {
     m.def("_mark_exiting", [] { vantle::python::mark_exiting(); });
     nb::module_::import_("atexit").attr("register")(m.attr("_mark_exiting"));
 
+    g_threading = nb::module_::import_("threading").release().ptr();
+    // Daemon thread, never joined: it must not hold up the interpreter's exit.
+    static auto* emitter = new vantle::BackgroundThread(
+        vantle::BackgroundThread::start("StreamingLogThread", &emit_queued_records));
+    (void)emitter;
     vantle::logging::set_sink(&python_sink);
 }

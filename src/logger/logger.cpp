@@ -46,7 +46,9 @@ void set_sink(Sink sink) noexcept { g_sink.store(sink); }
 void Logger::log(Level level, std::string_view message) const noexcept {
     if (Sink sink = g_sink.load()) {
         try {
-            sink(name_, level, message);
+            // One place that no native record passes with a password: element names, pad
+            // descriptions and exception texts may all carry the stream URL.
+            sink(name_, level, redact_text(message));
         } catch (...) {
             // A log record that cannot be delivered is dropped; logging must never fail its caller.
         }

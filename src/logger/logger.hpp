@@ -18,7 +18,8 @@ inline constexpr std::size_t kMaxUrlLength = 80;
 using Sink = void (*)(const std::string& logger_name, Level level, std::string_view message);
 VANTLE_EXPORT void set_sink(Sink sink) noexcept;
 
-// A named logger of the streaming hierarchy. Cheap to copy; logging never throws.
+// A named logger of the streaming hierarchy. Cheap to copy; logging never throws, and every
+// message goes out with the passwords of its URLs hidden (redact_text).
 class VANTLE_EXPORT Logger {
 public:
     explicit Logger(std::string name) : name_(std::move(name)) {}

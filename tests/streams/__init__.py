@@ -1,6 +1,6 @@
 """Synthetic stream servers for tests and benchmarks, run as child processes.
 
-    from tests.streams import RtspServer, HttpServer
+    from tests.streams import RtspServer, HttpServer, FaultServer
 
     with RtspServer() as rtsp, HttpServer() as http:
         rtsp.url("/h264")       # rtsp://127.0.0.1:PORT/h264
@@ -45,6 +45,9 @@ class ServerProcess:
             netloc = f"{auth}@{netloc}"
         return f"{parts.scheme}://{netloc}/{path.lstrip('/')}"
 
+    def extra_args(self):
+        return []
+
     @property
     def running(self):
         return self.proc is not None and self.proc.poll() is None
@@ -65,7 +68,7 @@ class ServerProcess:
 
     def _spawn(self, deadline):
         cmd = [sys.executable, str(self.script), "--port", str(self.port),
-               "--lifetime", str(self.lifetime)]
+               "--lifetime", str(self.lifetime), *self.extra_args()]
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True)
         line = ""
         while not line and time.monotonic() < deadline and self.proc.poll() is None:
@@ -113,6 +116,23 @@ class HttpServer(ServerProcess):
 
     script = HERE / "http_server.py"
     user, password = "user", "secret"  # accepted by /private.ts
+
+
+class FaultServer(ServerProcess):
+    """A server that misbehaves in one way (``MODES`` in fault_server.py), for any scheme:
+    ``FaultServer("silent").url("/x", scheme="http")``."""
+
+    script = HERE / "fault_server.py"
+
+    def __init__(self, mode, **kwargs):
+        super().__init__(**kwargs)
+        self.mode = mode
+
+    def extra_args(self):
+        return ["--mode", self.mode]
+
+    def url(self, path="/", user=None, password=None, scheme="rtsp"):
+        return scheme + super().url(path, user, password).removeprefix("tcp")
 
 
 def wait_for_port(port, timeout=10.0, host="127.0.0.1"):

@@ -19,9 +19,9 @@ from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 HOST = "127.0.0.1"
 
 
-def video(fps=25, width=320, height=240, pattern="smpte horizontal-speed=2", frames=-1):
+def video(fps=25, width=320, height=240, pattern="smpte horizontal-speed=2", frames=-1, fmt="I420"):
     return (f"videotestsrc is-live=true num-buffers={frames} pattern={pattern} ! "
-            f"video/x-raw,format=I420,width={width},height={height},framerate={fps}/1")
+            f"video/x-raw,format={fmt},width={width},height={height},framerate={fps}/1")
 
 
 def h264(key_interval=25):
@@ -59,7 +59,59 @@ MOUNTS = {
     "/red": (f"{video(pattern=solid(0xFFFF0000))} ! {h264(25)}", True),
     "/blue": (f"{video(pattern=solid(0xFF0000FF))} ! {h264(25)}", True),
     "/ends": (f"{video(frames=50)} ! {h264(25)}", False),
+    # Decoded as Y444 and I420_10LE, formats only videoconvert turns into BGR.
+    "/h264-444": (f"{video(pattern='smpte', fmt='Y444')} ! {h264(25)}", True),
+    "/h264-10bit": (f"{video(pattern='smpte', fmt='I420_10LE')} ! {h264(25)}", True),
 }
+# Further mounts, made in build_server: /lossy (LossyFactory) and /resize (start_resizing).
+
+
+class LossyFactory(GstRtspServer.RTSPMediaFactory):
+    """/lossy: H.264 whose RTP packets are dropped at random after the payloader (3 %), as on a
+    lossy network."""
+
+    def do_create_element(self, _url):
+        top = Gst.Bin.new(None)
+        encode = Gst.parse_bin_from_description(f"{video()} ! x264enc tune=zerolatency speed-preset=ultrafast "
+                                                "key-int-max=25", True)
+        # The server takes the stream from the element named pay0 (here a bin with a "src"
+        # ghost pad) and finds the payloader inside it.
+        pay = Gst.parse_bin_from_description("rtph264pay pt=96 config-interval=-1 ! identity drop-probability=0.03",
+                                             True)
+        pay.set_name("pay0")
+        top.add(encode)
+        top.add(pay)
+        encode.link(pay)
+        return top
+
+
+# /resize cycles through these every RESIZE_PERIOD_MS: (width, height, ARGB colour).
+RESIZE_STEPS = [(320, 240, 0xFFFF0000), (640, 360, 0xFF0000FF), (322, 242, 0xFF00FF00)]
+RESIZE_PERIOD_MS = 1500
+
+
+def resize_launch(width, height, argb):
+    return (f"videotestsrc name=src is-live=true pattern=solid-color foreground-color={argb:#010x} ! videoscale ! "
+            f"capsfilter name=size caps=video/x-raw,format=I420,width={width},height={height},framerate=15/1 ! "
+            f"{h264(15)}")
+
+
+def start_resizing(_factory, media):
+    """Changes the picture size and colour of a /resize media while it lives."""
+    element = media.get_element()
+    src, size = element.get_by_name("src"), element.get_by_name("size")
+    state = {"step": 0}
+
+    def step():
+        state["step"] = (state["step"] + 1) % len(RESIZE_STEPS)
+        width, height, argb = RESIZE_STEPS[state["step"]]
+        src.set_property("foreground-color", argb)
+        size.set_property("caps", Gst.Caps.from_string(
+            f"video/x-raw,format=I420,width={width},height={height},framerate=15/1"))
+        return GLib.SOURCE_CONTINUE
+
+    source = GLib.timeout_add(RESIZE_PERIOD_MS, step)
+    media.connect("unprepared", lambda _media: GLib.source_remove(source))
 
 
 def build_server(port):
@@ -81,6 +133,16 @@ def build_server(port):
         factory.set_shared(shared)
         factory.set_address_pool(pool)
         mounts.add_factory(path, factory)
+
+    lossy = LossyFactory()
+    lossy.set_address_pool(pool)
+    mounts.add_factory("/lossy", lossy)
+
+    resize = GstRtspServer.RTSPMediaFactory()
+    resize.set_launch(f"( {resize_launch(*RESIZE_STEPS[0])} )")
+    resize.set_address_pool(pool)
+    resize.connect("media-configure", start_resizing)
+    mounts.add_factory("/resize", resize)
 
     # Clients that vanish without TEARDOWN over UDP would otherwise be fed
     # for the default 60 s.

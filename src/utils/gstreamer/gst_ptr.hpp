@@ -71,6 +71,24 @@ private:
     T* object_ = nullptr;
 };
 
+// A reference that never keeps its object alive: a pipeline's parts must go with it.
+template <class T>
+class WeakRef {
+public:
+    WeakRef() noexcept { g_weak_ref_init(&ref_, nullptr); }
+    WeakRef(const WeakRef&) = delete;
+    WeakRef& operator=(const WeakRef&) = delete;
+    ~WeakRef() { g_weak_ref_clear(&ref_); }
+    void set(T* object) noexcept { g_weak_ref_set(&ref_, object); }
+    // A strong reference while the object lives, else null.
+    std::unique_ptr<T, ObjectUnref> lock() const noexcept {
+        return std::unique_ptr<T, ObjectUnref>(static_cast<T*>(g_weak_ref_get(&ref_)));
+    }
+
+private:
+    mutable GWeakRef ref_;
+};
+
 // A read mapping of a buffer, unmapped when the holder goes.
 class BufferMap {
 public:

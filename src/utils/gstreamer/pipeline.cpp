@@ -198,7 +198,7 @@ void Pipeline::wait_until_playing(double timeout_seconds) {
     const auto filter = static_cast<GstMessageType>(GST_MESSAGE_STATE_CHANGED | GST_MESSAGE_ERROR);
     while (timeout) {
         // Each pop waits only for the time left, so the limit holds whatever arrives meanwhile.
-        const double remaining = timeout_seconds - (wall_clock_seconds() - timeout.start);
+        const double remaining = timeout_seconds - (monotonic_seconds() - timeout.start);
         UniqueMessage message(gst_bus_timed_pop_filtered(bus_.get(), clock_time_from_seconds(remaining), filter));
         if (!message) continue;
         if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {
@@ -222,7 +222,8 @@ void Pipeline::wait_until_null(double timeout_seconds) {
     while (timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         GstState state = GST_STATE_VOID_PENDING;
-        gst_element_get_state(element(), &state, nullptr, clock_time_from_seconds(timeout_seconds));
+        const double remaining = timeout_seconds - (monotonic_seconds() - timeout.start);
+        gst_element_get_state(element(), &state, nullptr, clock_time_from_seconds(remaining));
         if (state == GST_STATE_NULL) return;
     }
     throw StreamSetupError("Timeout while waiting for stream to reach null state");

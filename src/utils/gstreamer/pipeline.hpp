@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "logger/export.hpp"
+#include "logger/logger.hpp"
 #include "utils/gstreamer/gst_ptr.hpp"
 
 namespace vantle {
@@ -22,11 +23,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A GError passed on unchanged (a launch string that does not parse, for example).
+// A GError passed on with its domain and code (a launch string that does not parse, for
+// example). GStreamer writes element names into its messages, and an element may be named
+// after the stream URL, so the text keeps no password.
 class VANTLE_EXPORT GErrorException : public std::runtime_error {
 public:
     explicit GErrorException(const GError& error)
-        : std::runtime_error(error.message ? error.message : ""), domain(error.domain), code(error.code) {}
+        : std::runtime_error(logging::redact_text(error.message ? error.message : "")),
+          domain(error.domain),
+          code(error.code) {}
     GQuark domain;
     int code;
 };

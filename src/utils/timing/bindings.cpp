@@ -42,7 +42,7 @@ NB_MODULE(timing, m) {
 
     nb::class_<vantle::Timeout>(m, "Timeout",
                                 "Elapsed-time guard: true until `time_seconds` have passed since it was created or "
-                                "last reset. When the limit has passed, a truth test logs a warning if "
+                                "last reset, on the monotonic clock (`start` is a time.monotonic() reading). When the limit has passed, a truth test logs a warning if "
                                 "`print_timeout` and raises TimeoutError if `raise_error`.")
         .def(
             "__init__",

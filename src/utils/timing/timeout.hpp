@@ -7,8 +7,11 @@
 
 namespace vantle {
 
-// Seconds since the Unix epoch, from the wall clock (the clock that stamps frames).
+// Seconds since the Unix epoch, from the wall clock: only for the receive times of frames.
 VANTLE_EXPORT double wall_clock_seconds() noexcept;
+// Seconds on the monotonic clock (the clock of Python's time.monotonic()), which a change of
+// the wall clock does not move: every deadline and every age is measured on it.
+VANTLE_EXPORT double monotonic_seconds() noexcept;
 
 class VANTLE_EXPORT TimeoutError : public std::runtime_error {
 public:
@@ -16,7 +19,8 @@ public:
 };
 
 // Elapsed-time guard for polling loops: true until `time_seconds` have passed since
-// construction or the last reset().
+// construction or the last reset(), measured on the monotonic clock (`start` is a
+// monotonic_seconds() reading).
 class VANTLE_EXPORT Timeout {
 public:
     // `integral_limit` only decides how the limit is written in messages (0 rather than 0.0).

@@ -1,0 +1,48 @@
+"""Awaiting a reader's frames from asyncio without blocking the event loop.
+
+An awaiting coroutine registers a one-shot native wake-up with the reader: the streaming thread
+calls ``loop.call_soon_threadsafe`` once, when a newer frame is stored or the reader closes. So
+the loop does no work per frame while nobody awaits, and any number of readers share one loop.
+"""
+
+import asyncio
+
+
+async def next_frame_async(feed, after=0, timeout=None):
+    """The newest frame numbered above ``after``; None on timeout or once the reader is closed."""
+    frame = feed.next_frame(after, timeout=0)
+    if frame is not None:
+        return frame
+    loop = asyncio.get_running_loop()
+    woken = loop.create_future()
+
+    def wake():
+        if not woken.done():
+            woken.set_result(None)
+
+    def wake_from_stream():
+        try:
+            loop.call_soon_threadsafe(wake)
+        except RuntimeError:  # the loop closed meanwhile: nobody is waiting any more
+            pass
+
+    token = feed._watch_next_frame(after, wake_from_stream)
+    timer = None if timeout is None else loop.call_later(max(timeout, 0.0), wake)
+    try:
+        await woken
+    finally:
+        feed._unwatch(token)
+        if timer is not None:
+            timer.cancel()
+    return feed.next_frame(after, timeout=0)
+
+
+async def frames(feed):
+    """Yields the newest frame, then each newer one, until the reader is closed."""
+    after = 0
+    while True:
+        frame = await next_frame_async(feed, after)
+        if frame is None:
+            return
+        after = frame.number
+        yield frame

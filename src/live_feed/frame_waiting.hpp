@@ -1,0 +1,57 @@
+#pragma once
+
+// Waiting for a reader's next frame without a clear-then-wait race: every stored frame carries
+// the next number of its reader, waiters compare numbers, and a reader wakes the waiters
+// registered with it after each stored frame and when it closes.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "logger/export.hpp"
+
+namespace vantle {
+
+// Something to wake when a reader stored a frame or began closing. notify() runs on the
+// streaming thread: it must neither throw nor block.
+class VANTLE_EXPORT FrameWatcher {
+public:
+    virtual ~FrameWatcher() = default;
+    virtual void notify() noexcept = 0;
+};
+
+// One blocked thread; a single waiter may be registered with many readers (wait_any).
+class VANTLE_EXPORT FrameWaiter final : public FrameWatcher {
+public:
+    void notify() noexcept override;
+    // Waits until notified or `seconds` passed, then forgets the notification; true when notified.
+    bool wait_for(double seconds);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable notified_cv_;
+    bool notified_ = false;
+};
+
+// The watchers of one reader. With none registered, notify() costs one atomic load, so the
+// frame path pays nothing for waiting that nobody does.
+class VANTLE_EXPORT FrameWatchers {
+public:
+    using Id = std::uint64_t;
+
+    Id add(std::shared_ptr<FrameWatcher> watcher);
+    void remove(Id id);
+    // Calls every watcher outside the lock, so a watcher may take other locks (the GIL).
+    void notify() noexcept;
+
+private:
+    std::mutex mutex_;
+    std::vector<std::pair<Id, std::shared_ptr<FrameWatcher>>> watchers_;
+    Id next_id_ = 1;
+    std::atomic<std::size_t> count_{0};
+};
+
+}  // namespace vantle

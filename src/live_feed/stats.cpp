@@ -1,0 +1,93 @@
+// A reader's statistics: counters kept by the frame path and the supervision thread, plus the
+// facts the pipeline factory recorded while it built the current pipeline.
+
+#include "live_feed/live_feed.hpp"
+#include "utils/timing/timeout.hpp"
+
+namespace vantle {
+
+void LiveFeed::note_error(std::string_view text) {
+    std::string redacted = logging::redact_text(text);
+    std::lock_guard lock(error_mutex_);
+    last_error_ = std::move(redacted);
+}
+
+void LiveFeed::note_first_frame() noexcept {
+    if (!awaiting_first_frame_.load(std::memory_order_relaxed) || !awaiting_first_frame_.exchange(false)) return;
+    first_frame_after_.store(monotonic_seconds() - built_monotonic_.load(), std::memory_order_relaxed);
+}
+
+namespace {
+
+GstElement* appsink_of(const gst::Pipeline& pipeline) {
+    try {
+        return pipeline.appsink();
+    } catch (const std::exception&) {
+        return nullptr;  // a custom pipeline that failed before its appsink was adopted
+    }
+}
+
+}  // namespace
+
+void LiveFeed::retire_drop_counters(const gst::Pipeline& retired) {
+    std::shared_ptr<builders::PipelineFacts> facts;
+    {
+        std::lock_guard lock(state_mutex_);
+        facts = pipeline_facts_;
+    }
+    if (!facts) return;
+    // The retired pipeline is at NULL: its counters are final.
+    dropped_by_earlier_pipelines_.fetch_add(facts->dropped_frames(appsink_of(retired)));
+    facts->forget_elements();
+}
+
+void LiveFeed::replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt) {
+    std::shared_ptr<gst::Pipeline> old = current_pipeline();
+    if (old) retire_drop_counters(*old);
+    built_monotonic_.store(monotonic_seconds());
+    awaiting_first_frame_.store(true);
+    {
+        std::lock_guard lock(state_mutex_);
+        old = std::exchange(pipeline_, std::move(rebuilt));
+        pipeline_facts_ = pipeline_factory_ ? pipeline_factory_->facts() : nullptr;
+    }
+    rebuilds_.fetch_add(1, std::memory_order_relaxed);
+}
+
+FeedStats LiveFeed::stats() const {
+    FeedStats stats;
+    stats.status = status();
+    stats.url = logging::redact_url(url_);
+    stats.opened_at = opened_at_;
+    stats.frames_received = frames_received_.load(std::memory_order_relaxed);
+    stats.rebuilds = rebuilds_.load(std::memory_order_relaxed);
+    stats.halts = halts_.load(std::memory_order_relaxed);
+    const double first = first_frame_after_.load(std::memory_order_relaxed);
+    if (first >= 0) stats.first_frame_after = first;
+
+    if (const auto frame = latest_frame()) {
+        stats.frame_number = frame->number;
+        stats.age = monotonic_seconds() - frame->received_monotonic;
+    }
+    stats.frames_converted = frames_converted();
+    {
+        std::lock_guard lock(error_mutex_);
+        if (!last_error_.empty()) stats.last_error = last_error_;
+    }
+
+    std::shared_ptr<gst::Pipeline> pipeline;
+    std::shared_ptr<builders::PipelineFacts> facts;
+    {
+        std::lock_guard lock(state_mutex_);
+        pipeline = pipeline_;
+        facts = pipeline_facts_;
+    }
+    stats.frames_dropped = dropped_by_earlier_pipelines_.load();
+    if (facts) {
+        stats.facts = facts->snapshot();
+        stats.frames_dropped += facts->dropped_frames(pipeline ? appsink_of(*pipeline) : nullptr);
+    }
+    return stats;
+}
+
+}  // namespace vantle

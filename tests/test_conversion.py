@@ -1,0 +1,200 @@
+"""Native BGR conversion: colours and geometry against videoconvert's own output for every format the
+reader converts itself, the matrix and range the caps name, one conversion per record shared by every
+reader of it, none for frames never read, and videoconvert still handling every other format."""
+
+import threading
+from contextlib import contextmanager
+
+import gi
+import numpy as np
+import pytest
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstVideo", "1.0")
+from gi.repository import Gst, GstVideo  # noqa: E402
+
+from vantle import loop_host  # noqa: E402
+
+loop_host.start()
+
+from vantle.feed_contract import StreamStatus  # noqa: E402
+from vantle.live_feed import LiveFeed  # noqa: E402
+
+from tests.helpers import wait_for  # noqa: E402
+
+pytestmark = pytest.mark.usefixtures("short_timeouts")
+
+ODD_SIZES = [(322, 243), (330, 241)]
+# Largest per-channel difference from videoconvert. Packed RGB is copied. libyuv's fixed-point
+# matrices stay within a few levels, except that its blue coefficient is capped below the
+# BT.709 and BT.2020 values, which shows on the most saturated blues and yellows of colour bars.
+TOLERANCE = {"bt601": 6, "1:4:0:0": 4, "bt709": 14, "1:3:0:0": 4, "bt2020": 16}
+
+
+def source(fmt, width, height, pattern="smpte", colorimetry=None, live=True, frames=-1):
+    caps = f"video/x-raw,format={fmt},width={width},height={height},framerate=10/1"
+    if colorimetry:
+        caps += f",colorimetry={colorimetry}"
+    return f"videotestsrc is-live={str(live).lower()} num-buffers={frames} pattern={pattern} ! {caps}"
+
+
+def bgr_rows(sample):
+    """The packed BGR picture of a sample, without the padding at the end of each row."""
+    info = GstVideo.VideoInfo.new_from_caps(sample.get_caps())
+    buffer = sample.get_buffer()
+    ok, mapped = buffer.map(Gst.MapFlags.READ)
+    assert ok
+    try:
+        rows = np.frombuffer(mapped.data, np.uint8)[info.offset[0]:info.offset[0] + info.stride[0] * info.height]
+        return rows.reshape(info.height, info.stride[0])[:, :info.width * 3].reshape(info.height, info.width, 3).copy()
+    finally:
+        buffer.unmap(mapped)
+
+
+def videoconvert_bgr(head):
+    """videoconvert's BGR picture of the first frame of `head` (a launch string)."""
+    pipeline = Gst.parse_launch(f"{head} ! videoconvert ! video/x-raw,format=BGR ! appsink name=sink")
+    pipeline.set_state(Gst.State.PLAYING)
+    try:
+        sample = pipeline.get_by_name("sink").emit("try-pull-sample", 10 * Gst.SECOND)
+        assert sample is not None
+        return bgr_rows(sample)
+    finally:
+        pipeline.set_state(Gst.State.NULL)
+
+
+@contextmanager
+def reading(head):
+    """A reader whose launch string hands `head`'s frames to the appsink as they are."""
+    with LiveFeed("x", latency=0, runtime_options={}, pipeline_str=f"{head} ! identity name={{url}} ! "
+                  "appsink name=main_sink") as feed:
+        assert feed.new_frame_event.wait(10)
+        yield feed
+
+
+def largest_difference(frame, expected):
+    assert frame.shape == expected.shape
+    return int(np.abs(frame.astype(int) - expected).max())
+
+
+@pytest.mark.parametrize("width,height", ODD_SIZES)
+@pytest.mark.parametrize("fmt", ["BGR", "BGRx", "BGRA", "I420", "YV12", "NV12", "NV21"])
+@pytest.mark.parametrize("pattern", ["smpte", "solid-color foreground-color=0xff2080e0", "pinwheel"])
+def test_formats_match_videoconvert(fmt, width, height, pattern):
+    expected = videoconvert_bgr(source(fmt, width, height, pattern, live=False))
+    with reading(source(fmt, width, height, pattern)) as feed:
+        frame = feed.latest_frame[1]
+    # BT.601 is what the caps of standard-definition YUV default to.
+    tolerance = 0 if fmt.startswith("BGR") else TOLERANCE["bt601"]
+    assert largest_difference(frame, expected) <= tolerance
+    if pattern.startswith("solid"):
+        assert np.abs(frame.reshape(-1, 3).astype(int) - (0xe0, 0x80, 0x20)).max() <= 3
+
+
+@pytest.mark.parametrize("fmt", ["I420", "NV12"])
+@pytest.mark.parametrize("colorimetry,other", [
+    ("bt601", "bt709"), ("bt709", "bt601"), ("bt2020", "bt601"), ("1:4:0:0", "bt601"), ("1:3:0:0", "bt709"),
+])
+def test_matrix_and_range_come_from_the_caps(fmt, colorimetry, other):
+    expected = videoconvert_bgr(source(fmt, 322, 242, colorimetry=colorimetry, live=False))
+    with reading(source(fmt, 322, 242, colorimetry=colorimetry)) as feed:
+        frame = feed.latest_frame[1]
+    assert largest_difference(frame, expected) <= TOLERANCE[colorimetry]
+    # The same planes read with another matrix or range give visibly other colours.
+    assert largest_difference(frame, videoconvert_bgr(source(fmt, 322, 242, colorimetry=other, live=False))) > 15
+
+
+def test_decoded_h264_matches_videoconvert(tmp_path):
+    clip = tmp_path / "clip.h264"  # one keyframe, the same picture on every rebuild
+    encode = Gst.parse_launch(
+        f"{source('I420', 640, 360, 'pinwheel', live=False, frames=1)} ! x264enc ! "
+        f"video/x-h264,stream-format=byte-stream ! filesink location={clip}")
+    encode.set_state(Gst.State.PLAYING)
+    try:
+        assert encode.get_bus().timed_pop_filtered(30 * Gst.SECOND, Gst.MessageType.EOS | Gst.MessageType.ERROR)
+    finally:
+        encode.set_state(Gst.State.NULL)
+    decode = f"filesrc location={clip} ! h264parse ! avdec_h264"
+    expected = videoconvert_bgr(decode)
+    with LiveFeed(str(clip), latency=0, runtime_options={},
+                  pipeline_str="filesrc location={url} ! h264parse ! avdec_h264 ! appsink name=main_sink") as feed:
+        assert feed.new_frame_event.wait(10)
+        frame = feed.latest_frame[1]
+    assert largest_difference(frame, expected) <= TOLERANCE["bt601"]
+
+
+def test_concurrent_readers_of_a_record_share_one_conversion():
+    readers = 8
+    with reading(source("I420", 1920, 1080, "pinwheel").replace("framerate=10/1", "framerate=1/1")) as feed:
+        for _attempt in range(3):
+            feed.new_frame_event.clear()
+            assert feed.new_frame_event.wait(5)  # a fresh record, a second before the next
+            converted = feed._frames_converted
+            barrier = threading.Barrier(readers)
+            results = [None] * readers
+
+            def read(index):
+                barrier.wait()
+                results[index] = feed.latest_frame
+
+            threads = [threading.Thread(target=read, args=(i,)) for i in range(readers)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join(10)
+            if len({r[0] for r in results}) == 1:  # no newer frame arrived meanwhile
+                break
+        assert len({id(r) for r in results}) == 1 and len({id(r[1]) for r in results}) == 1
+        assert feed._frames_converted == converted + 1
+        assert feed.latest_frame is results[0]
+
+
+@pytest.mark.parametrize("kind", ["launch string", "rtsp"])
+def test_frames_never_read_are_never_converted(kind, rtsp_server):
+    if kind == "rtsp":
+        feed = LiveFeed(rtsp_server.url("/h264"), latency=0, runtime_options={})
+    else:
+        feed = LiveFeed("x", latency=0, runtime_options={},
+                        pipeline_str=f"{source('I420', 320, 240).replace('10/1', '30/1')} ! identity name={{url}} ! "
+                        "appsink name=main_sink")
+    def let_frames_pass(count=3):
+        for _ in range(count):
+            feed.new_frame_event.clear()
+            assert feed.new_frame_event.wait(5)
+
+    with feed:
+        assert feed.new_frame_event.wait(10)
+        let_frames_pass()
+        assert feed._frames_converted == 0
+        first = feed.latest_frame
+        assert feed.latest_frame is first and feed._frames_converted == 1
+        let_frames_pass()
+        assert feed._frames_converted == 1
+        assert feed.latest_frame[0] > first[0] and feed._frames_converted == 2
+
+
+@pytest.mark.parametrize("mount,decoded,converted_by", [
+    ("/h264", "I420", "passes the decoder's I420 frames through"),
+    ("/h264-444", "Y444", "converts the decoder's Y444 frames to BGR"),
+    ("/h264-10bit", "I420_10LE", "converts the decoder's I420_10LE frames to BGR"),
+])
+def test_url_streams_convert_where_the_decoded_format_allows(mount, decoded, converted_by, rtsp_server, logs):
+    expected = videoconvert_bgr(source("I420", 320, 240, live=False))
+    with LiveFeed(rtsp_server.url(mount), latency=0, runtime_options={}) as feed:
+        assert feed.new_frame_event.wait(10)
+        frame = feed.latest_frame[1]
+        assert feed.status is StreamStatus.STREAMING
+    assert any(r.getMessage() == f"videoconvert {converted_by}" for r in logs.records)
+    assert frame.shape == (240, 320, 3)
+    # Only the colour bars (the bottom right is noise), after lossy coding (and, from 10 bits,
+    # videoconvert's dithering).
+    assert np.abs(frame[:160].astype(int) - expected[:160]).mean() < 5
+
+
+@pytest.mark.parametrize("fmt", ["GRAY8", "Y444"])
+def test_formats_the_reader_cannot_convert_halt_it(fmt, logs):
+    with LiveFeed("x", latency=0, runtime_options={},
+                  pipeline_str=f"{source(fmt, 64, 48)} ! identity name={{url}} ! appsink name=main_sink") as feed:
+        assert wait_for(lambda: any(f"unsupported color format: {fmt}" in r.getMessage() for r in logs.records))
+        assert feed.latest_frame is None
+        assert wait_for(lambda: feed.status in (StreamStatus.HALTED, StreamStatus.INITIALIZING))

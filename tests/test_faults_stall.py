@@ -1,0 +1,49 @@
+"""A server that stops answering (SIGSTOP) and resumes (SIGCONT): the reader rebuilds while it is
+stopped and streams again once it runs."""
+
+import os
+import signal
+import time
+
+import pytest
+
+from vantle import loop_host
+
+loop_host.start()
+
+from vantle.feed_contract import StreamStatus  # noqa: E402
+from vantle.live_feed import LiveFeed  # noqa: E402
+
+from tests.faults import close_within, first_frame_after, report, restarts  # noqa: E402
+from tests.helpers import wait_for  # noqa: E402
+from tests.streams import HttpServer, RtspServer  # noqa: E402
+
+pytestmark = pytest.mark.usefixtures("short_timeouts")
+
+SERVERS = {"rtsp": (RtspServer, "/h264"), "http": (HttpServer, "/live.ts")}
+
+
+@pytest.mark.parametrize("kind", SERVERS)
+def test_stopped_server_resumes(kind, logs):
+    server_type, path = SERVERS[kind]
+    with server_type() as server:
+        with LiveFeed(server.url(path), latency=200, runtime_options={}) as feed:
+            assert feed.new_frame_event.wait(10)
+            os.kill(server.proc.pid, signal.SIGSTOP)
+            try:
+                stopped_at = time.time()
+                # The stall ends the pipeline after 2 s; rebuilt ones cannot start while it sleeps.
+                assert wait_for(lambda: restarts(logs) >= 2, 12), [r.getMessage() for r in logs.records]
+                assert feed.latest_frame[0] < stopped_at + 1  # frames already in flight may still land
+                status_while_stopped = feed.status
+                assert status_while_stopped is not StreamStatus.CLOSED
+            finally:
+                os.kill(server.proc.pid, signal.SIGCONT)
+            resumed = time.monotonic()
+            recovery = first_frame_after(feed, resumed, 15)
+            assert recovery is not None, "no frame within 15 s of SIGCONT"
+            assert wait_for(lambda: feed.status is StreamStatus.STREAMING, 2)
+            rebuilds = restarts(logs)
+            close_s = close_within(feed)
+    report("stall", kind=kind, recovery_s=recovery, rebuilds=rebuilds, status_while_stopped=status_while_stopped.value,
+           close_s=close_s)

@@ -1,0 +1,89 @@
+"""LiveFeed.stats(): counters and stream facts on known streams, and across a server restart."""
+
+import time
+
+import pytest
+
+from vantle import loop_host
+
+loop_host.start()
+
+from vantle.live_feed import LiveFeed  # noqa: E402
+
+from tests.helpers import wait_for  # noqa: E402
+
+
+@pytest.mark.parametrize(
+    "server, path, proxied, codec, framerate, limited, transport",
+    [
+        ("rtsp", "/fps25", False, "h264", 25.0, True, "udp"),
+        ("rtsp", "/fps25", True, "h264", 25.0, True, "tcp"),
+        ("rtsp", "/fps15", False, "h264", 15.0, False, "udp"),
+        ("rtsp", "/mjpeg", False, "jpeg", 25.0, True, "udp"),
+        ("rtsp", "/dynamic", False, "jpeg", 0.0, True, "udp"),
+        ("http", "/live.ts", False, "h264", 25.0, True, None),
+    ],
+)
+def test_stats_describe_known_streams(rtsp_server, http_server, server, path, proxied, codec, framerate, limited,
+                                      transport):
+    url = (rtsp_server if server == "rtsp" else http_server).url(path)
+    with LiveFeed(url, latency=300, runtime_options={}, proxied=proxied) as feed:
+        assert feed.next_frame(timeout=15) is not None
+        time.sleep(1)  # past the start, where the first frames may come in a burst
+        before = feed.stats()
+        time.sleep(2)
+        stats = feed.stats()
+
+    assert stats["status"] == "streaming" and stats["url"] == url
+    assert stats["source"] == {"codec": codec, "width": 320, "height": 240, "framerate": framerate}
+    assert stats["limited"] is limited and stats["max_framerate"] == 20
+    assert stats["decoder"] and stats["hardware"] in (True, False)
+    assert stats["transport"] == transport
+    assert stats["latency_ms"] == (300 if server == "rtsp" else None)
+    assert (stats["depayloader"] is None) == (server == "http")
+    # Frames are converted when read (this test reads none), or on arrival where buffers are scarce.
+    assert stats["frames_converted"] <= stats["frame_number"] <= stats["frames_received"]
+    assert 0 < stats["first_frame_after"] < 15 and 0 <= stats["age"] < 1
+    assert abs(time.time() - stats["opened_at"]) < 30
+    assert stats["rebuilds"] == stats["halts"] == 0 and stats["last_error"] is None
+    # Two seconds: 25 fps limited to 20 drops about 10 frames; an unlimited stream drops none.
+    dropped = stats["frames_dropped"] - before["frames_dropped"]
+    delivered = stats["frame_number"] - before["frame_number"]
+    if framerate == 25.0 and limited:
+        assert 5 <= dropped <= 16, (dropped, delivered)
+        assert 30 <= delivered <= 46
+    elif not limited:
+        assert dropped == 0
+
+
+@pytest.mark.usefixtures("short_timeouts")
+def test_stats_after_a_server_restart(own_rtsp_server):
+    url = own_rtsp_server.url("/h264", "viewer", "hunter2")
+    with LiveFeed(url, runtime_options={}) as feed:
+        assert feed.next_frame(timeout=15) is not None
+        assert feed.stats()["url"] == url.replace("hunter2", "***")
+        own_rtsp_server.stop()
+        # End of stream or no frame for 2 s; then the rebuilt pipeline finds nothing listening.
+        assert wait_for(lambda: (feed.stats()["last_error"] or "").startswith("Could not open resource"), 20)
+        stopped = feed.stats()
+        assert stopped["halts"] >= 1 and stopped["rebuilds"] >= 1
+        assert "viewer:***@" in stopped["last_error"] and "hunter2" not in stopped["last_error"]
+        number = feed.frame_number
+
+        own_rtsp_server.start()
+        assert feed.next_frame(number, timeout=30) is not None, "no frame after the server came back"
+        stats = feed.stats()
+    assert stats["frame_number"] > number and stats["rebuilds"] >= stopped["rebuilds"]
+    assert stats["halts"] >= 1 and stats["source"]["codec"] == "h264"
+    assert "hunter2" not in repr(stats)
+
+
+def test_stats_before_any_frame():
+    feed = LiveFeed("rtsp://127.0.0.1:9/none", runtime_options={})
+    try:
+        stats = feed.stats()
+        assert stats["frame_number"] == 0 and stats["age"] is None and stats["first_frame_after"] is None
+        assert stats["source"] is None and stats["decoder"] is None
+    finally:
+        feed.close()
+        feed.wait_until_closed()
