@@ -7,6 +7,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "logger/python_bridge.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <optional>
@@ -16,8 +18,8 @@ namespace vantle::python {
 // `wait_slice(seconds)` waits at most that long and returns true when the awaited condition holds.
 template <class WaitSlice>
 bool interruptible_wait(std::optional<double> timeout_seconds, WaitSlice&& wait_slice) {
-    if (!_PyOS_IsMainThread()) {
-        nanobind::gil_scoped_release release;
+    if (!on_main_thread()) {
+        ReleasedGil released;
         if (!timeout_seconds) {
             while (!wait_slice(3600.0)) {
             }
@@ -35,7 +37,7 @@ bool interruptible_wait(std::optional<double> timeout_seconds, WaitSlice&& wait_
         if (deadline) slice = std::min(slice, std::chrono::duration<double>(*deadline - clock::now()).count());
         bool done;
         {
-            nanobind::gil_scoped_release release;
+            ReleasedGil released;
             done = wait_slice(std::max(slice, 0.0));
         }
         if (done) return true;

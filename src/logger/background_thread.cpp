@@ -34,10 +34,7 @@ void run_released(const std::function<void()>& body, const std::shared_ptr<Backg
         failure = std::current_exception();
     }
     mark_done(*state);
-    if (!python::alive()) {
-        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-    }
-    PyEval_RestoreThread(thread_state);
+    python::restore_thread(thread_state);
     if (failure) std::rethrow_exception(failure);
 }
 
@@ -60,7 +57,9 @@ namespace {
 // After the body returned, the interpreter's thread only has to take the GIL and end; waiting
 // for that too means a joined thread is gone from threading.enumerate().
 void join_python_thread(const BackgroundThread::State& state) {
-    if (!state.python_thread || !python::alive()) return;
+    if (!state.python_thread) return;
+    python::PythonEntry entry;
+    if (!entry.allowed()) return;
     nb::gil_scoped_acquire gil;
     static_cast<nb::object*>(state.python_thread.get())->attr("join")();
 }

@@ -18,6 +18,61 @@ namespace vantle::python {
 // True while native threads may take the GIL: the interpreter runs and has not begun to exit.
 VANTLE_EXPORT bool alive() noexcept;
 
+// Whether the caller runs on the interpreter's main thread (recorded when vantle.logger loads):
+// the thread that handles signals and that finalizes the interpreter.
+VANTLE_EXPORT bool on_main_thread() noexcept;
+
+// Blocks the calling thread for good. For threads that must not touch Python again.
+[[noreturn]] VANTLE_EXPORT void park_forever() noexcept;
+
+// Before CPython 3.14, a thread that takes the GIL once finalization has begun is ended from
+// inside its native frames, which aborts the process. So every native entry into Python
+// announces itself, then checks alive(): the exit hook sets the flag that alive() reads and
+// then lets every entry already announced take the GIL and finish before finalization begins.
+class VANTLE_EXPORT PythonEntry {
+public:
+    PythonEntry() noexcept;
+    ~PythonEntry();
+    PythonEntry(const PythonEntry&) = delete;
+    PythonEntry& operator=(const PythonEntry&) = delete;
+    // False once the interpreter is exiting: the GIL must not be taken.
+    bool allowed() const noexcept { return allowed_; }
+
+private:
+    bool allowed_;
+};
+
+// Releases the GIL for a blocking call (use it wherever nanobind's gil_scoped_release would go).
+// Taking it back is an entry into Python like any other: once the interpreter is exiting, a
+// thread other than the main one parks instead.
+class VANTLE_EXPORT ReleasedGil {
+public:
+    ReleasedGil() noexcept;
+    ~ReleasedGil();
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+private:
+    void* saved_state_;
+};
+
+// Takes the GIL again inside a region that released it (a callback of a blocking call made for
+// Python); once the interpreter is exiting, a thread other than the main one parks instead.
+class VANTLE_EXPORT TakenGil {
+public:
+    TakenGil() noexcept;
+    ~TakenGil();
+    TakenGil(const TakenGil&) = delete;
+    TakenGil& operator=(const TakenGil&) = delete;
+
+private:
+    int gil_state_;
+};
+
+// Takes the GIL back with the thread state that PyEval_SaveThread returned, or parks the
+// thread for good when the interpreter is exiting and this is not the main thread.
+VANTLE_EXPORT void restore_thread(void* saved_state) noexcept;
+
 // Logs the Python error `error` (with its traceback) on the root streaming logger, saying
 // where it happened. Call with the GIL held.
 VANTLE_EXPORT void log_error(const char* where, nanobind::python_error& error) noexcept;
@@ -26,7 +81,8 @@ VANTLE_EXPORT void log_error(const char* where, nanobind::python_error& error) n
 // `fallback`. Never throws, so it is safe inside callbacks that GStreamer calls.
 template <class R, class F>
 R call_or(R fallback, const char* where, F&& fn) noexcept {
-    if (!alive()) return fallback;
+    PythonEntry entry;
+    if (!entry.allowed()) return fallback;
     nanobind::gil_scoped_acquire gil;
     try {
         return fn();
@@ -53,7 +109,8 @@ void call(const char* where, F&& fn) noexcept {
 // interpreter is gone). Create with the GIL held.
 inline std::shared_ptr<nanobind::object> hold(nanobind::object object) {
     return std::shared_ptr<nanobind::object>(new nanobind::object(std::move(object)), [](nanobind::object* held) {
-        if (!alive()) return;
+        PythonEntry entry;
+        if (!entry.allowed()) return;
         nanobind::gil_scoped_acquire gil;
         delete held;
     });
