@@ -54,3 +54,37 @@ def test_exit_with_readers_open(rtsp_server, http_server, silent_server, case):
     exit_s = ended - float(ready_at)
     report("exit", case=case, readers=int(readers), exit_s=exit_s)
     assert exit_s < 10
+
+
+WAITERS = """
+import logging, sys, threading, time
+logging.getLogger("qv_streaming").addHandler(logging.NullHandler())
+logging.getLogger("qv_streaming").propagate = False
+from vantle import loop_host
+from vantle.feed_contract import Event
+from vantle.live_feed import LiveFeed
+loop_host.start()
+feed = LiveFeed(sys.argv[1], latency=200, runtime_options={})
+waits = {
+    "event": lambda: Event().wait(0.02),
+    "next_frame": lambda: feed.next_frame(after=10**9, timeout=0.02),
+    "join": lambda: LiveFeed("test", pipeline_str="videotestsrc is-live=true ! identity name=buffer_src ! identity name={url} ! appsink name=main_sink",
+                             runtime_options={}).wait_until_closed(),
+}
+def spin(wait):
+    while True:
+        wait()
+for _ in range(4):
+    threading.Thread(target=spin, args=(waits[sys.argv[2]],), daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+@pytest.mark.parametrize("wait", ["event", "next_frame", "join"])
+def test_exit_while_daemon_threads_wait_in_native_code(rtsp_server, wait):
+    # Daemon threads that keep entering and leaving native waits while the interpreter exits:
+    # none may take the GIL back once finalization began (that aborted the process).
+    for _ in range(5):
+        result = subprocess.run([sys.executable, "-c", WAITERS, rtsp_server.url("/h264"), wait],
+                                capture_output=True, text=True, timeout=60, cwd=tempfile.gettempdir())
+        assert (result.returncode, result.stderr) == (0, "")

@@ -7,25 +7,19 @@
 
 #include <nanobind/nanobind.h>
 
+#include "logger/python_bridge.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <optional>
 
 namespace vantle::python {
 
-// Whether the caller runs on the thread that started the interpreter, where Python handles
-// signals. The main thread's id is read once from the threading module. Call with the GIL held.
-inline bool on_main_thread() {
-    static const unsigned long main_thread_id =
-        nanobind::cast<unsigned long>(nanobind::module_::import_("threading").attr("main_thread")().attr("ident"));
-    return PyThread_get_thread_ident() == main_thread_id;
-}
-
 // `wait_slice(seconds)` waits at most that long and returns true when the awaited condition holds.
 template <class WaitSlice>
 bool interruptible_wait(std::optional<double> timeout_seconds, WaitSlice&& wait_slice) {
     if (!on_main_thread()) {
-        nanobind::gil_scoped_release release;
+        ReleasedGil released;
         if (!timeout_seconds) {
             while (!wait_slice(3600.0)) {
             }
@@ -43,7 +37,7 @@ bool interruptible_wait(std::optional<double> timeout_seconds, WaitSlice&& wait_
         if (deadline) slice = std::min(slice, std::chrono::duration<double>(*deadline - clock::now()).count());
         bool done;
         {
-            nanobind::gil_scoped_release release;
+            ReleasedGil released;
             done = wait_slice(std::max(slice, 0.0));
         }
         if (done) return true;

@@ -38,7 +38,7 @@ StreamStatus status_from_python(nb::handle value) {
 // lives. Converts the record first if no one has yet, without the GIL.
 nb::object frame_array(const std::shared_ptr<const vantle::FrameRecord>& record) {
     if (!record->converted()) {
-        nb::gil_scoped_release release;
+        vantle::python::ReleasedGil released;
         record->pixels();
     }
     auto* owner = new std::shared_ptr<const vantle::FrameRecord>(record);
@@ -282,7 +282,7 @@ NB_MODULE(live_feed, m) {
                 options.proxied = proxied;
                 options.state_change_timeout = module_number("_STATE_CHANGE_TIMEOUT");
                 options.frame_timeout = module_number("_FRAME_TIMEOUT");
-                nb::gil_scoped_release release;
+                vantle::python::ReleasedGil released;
                 return LiveFeed::open(url, options);
             }),
             "url"_a, nb::kw_only(), "latency"_a = vantle::kDefaultLatency, "runtime_options"_a,
@@ -335,7 +335,7 @@ NB_MODULE(live_feed, m) {
                 vantle::FeedStats stats;
                 {
                     // Reading the element counters takes GStreamer's object locks.
-                    nb::gil_scoped_release release;
+                    vantle::python::ReleasedGil released;
                     stats = feed.stats();
                 }
                 return stats_to_python(stats);
@@ -359,14 +359,14 @@ NB_MODULE(live_feed, m) {
                 }
             },
             "runtime_options"_a, "Sets the runtime options for this stream reader.")
-        .def("close", &LiveFeed::close, nb::call_guard<nb::gil_scoped_release>(),
+        .def("close", &LiveFeed::close, nb::call_guard<vantle::python::ReleasedGil>(),
              "Sends a close request to the stream reader.")
         .def(
             "wait_until_closed",
             [](LiveFeed& feed) {
-                nb::gil_scoped_release release;
+                vantle::python::ReleasedGil released;
                 feed.wait_until_closed([](const vantle::BackgroundThread& thread) {
-                    nb::gil_scoped_acquire gil;
+                    vantle::python::TakenGil gil;
                     vantle::python::interruptible_wait(std::nullopt,
                                                        [&](double slice) { return thread.join_for(slice); });
                 });
@@ -376,7 +376,7 @@ NB_MODULE(live_feed, m) {
         .def(
             "__exit__",
             [](LiveFeed& feed, nb::args) {
-                nb::gil_scoped_release release;
+                vantle::python::ReleasedGil released;
                 feed.wait_until_closed();
             },
             "Closes the reader and waits until it is done.")

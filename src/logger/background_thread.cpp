@@ -37,13 +37,12 @@ void run_released(const std::function<void()>& body, const std::shared_ptr<Backg
         // which unwinds the thread. The frames above would catch that unwind and abort the
         // process: the thread waits for the process to end instead.
         mark_done(*state);
-        python::wait_for_process_exit();
+        python::park_forever();
     } catch (...) {
         failure = std::current_exception();
     }
     mark_done(*state);
-    if (!python::alive()) python::wait_for_process_exit();
-    PyEval_RestoreThread(thread_state);
+    python::restore_thread(thread_state);
     if (failure) std::rethrow_exception(failure);
 }
 
@@ -66,7 +65,9 @@ namespace {
 // After the body returned, the interpreter's thread only has to take the GIL and end; waiting
 // for that too means a joined thread is gone from threading.enumerate().
 void join_python_thread(const BackgroundThread::State& state) {
-    if (!state.python_thread || !python::alive()) return;
+    if (!state.python_thread) return;
+    python::PythonEntry entry;
+    if (!entry.allowed()) return;
     nb::gil_scoped_acquire gil;
     static_cast<nb::object*>(state.python_thread.get())->attr("join")();
 }

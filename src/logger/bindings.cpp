@@ -18,6 +18,7 @@ using namespace nb::literals;
 
 namespace vantle::python {
 void mark_exiting() noexcept;
+void record_main_thread(unsigned long ident) noexcept;
 }
 
 namespace {
@@ -74,7 +75,8 @@ bool registered_with_threading() {
 // records here; the others (GStreamer's streaming threads, also while they run a Python
 // callback) leave theirs on the queue for the StreamingLogThread.
 void python_sink(const std::string& logger_name, Level level, std::string_view message) {
-    if (!vantle::python::alive()) return;
+    vantle::python::PythonEntry entry;
+    if (!entry.allowed()) return;
     if (PyGILState_GetThisThreadState() != nullptr) {
         nb::gil_scoped_acquire gil;
         if (registered_with_threading()) {
@@ -92,7 +94,8 @@ void emit_queued_records() {
     for (;;) {
         std::size_t dropped = 0;
         std::vector<vantle::logging::Record> batch = record_queue().take(dropped);
-        if (!vantle::python::alive()) return;
+        vantle::python::PythonEntry entry;
+        if (!entry.allowed()) return;
         nb::gil_scoped_acquire gil;
         for (const auto& record : batch) emit(record.logger_name, record.level, record.message);
         if (dropped > 0) {
@@ -132,6 +135,8 @@ NB_MODULE(logger, m) {
     nb::set_leak_warnings(false);
     m.doc() = "The streaming loggers: the root logger 'qv_streaming' and one child logger per stream URL.";
 
+    vantle::python::record_main_thread(
+        nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident")));
     nb::object root = get_logger_function()(std::string(vantle::logging::kRootLoggerName));
     apply_level_from_environment(root);
     m.attr("logger") = root;

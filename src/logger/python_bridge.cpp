@@ -11,13 +11,56 @@ namespace nb = nanobind;
 namespace vantle::python {
 namespace {
 std::atomic<bool> g_exiting{false};
-}
+std::atomic<int> g_entries{0};  // native entries into Python announced and not yet finished
+std::atomic<unsigned long> g_main_thread{0};
+}  // namespace
 
-void mark_exiting() noexcept { g_exiting.store(true); }
+void record_main_thread(unsigned long ident) noexcept { g_main_thread.store(ident); }
 
-void wait_for_process_exit() noexcept {
+bool on_main_thread() noexcept { return PyThread_get_thread_ident() == g_main_thread.load(); }
+
+void park_forever() noexcept {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
+
+// Runs at exit with the GIL held, before the interpreter finalizes.
+void mark_exiting() noexcept {
+    g_exiting.store(true);
+    // Entries announced before the flag may already wait for the GIL: let them through now.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (g_entries.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Py_END_ALLOW_THREADS
+    }
+}
+
+PythonEntry::PythonEntry() noexcept {
+    g_entries.fetch_add(1);
+    allowed_ = alive();
+}
+
+PythonEntry::~PythonEntry() { g_entries.fetch_sub(1); }
+
+void restore_thread(void* saved_state) noexcept {
+    if (saved_state == nullptr) return;
+    PythonEntry entry;
+    if (!entry.allowed() && !on_main_thread()) park_forever();
+    PyEval_RestoreThread(static_cast<PyThreadState*>(saved_state));
+}
+
+TakenGil::TakenGil() noexcept {
+    PythonEntry entry;
+    if (!entry.allowed() && !on_main_thread()) park_forever();
+    gil_state_ = static_cast<int>(PyGILState_Ensure());
+}
+
+TakenGil::~TakenGil() { PyGILState_Release(static_cast<PyGILState_STATE>(gil_state_)); }
+
+ReleasedGil::ReleasedGil() noexcept : saved_state_(PyEval_SaveThread()) {}
+
+ReleasedGil::~ReleasedGil() { restore_thread(saved_state_); }
+
 
 bool alive() noexcept {
     if (g_exiting.load() || !Py_IsInitialized() || !nb::is_alive()) return false;
@@ -52,8 +95,6 @@ namespace vantle {
 WithoutGil::WithoutGil() noexcept
     : saved_state_(Py_IsInitialized() && PyGILState_Check() ? PyEval_SaveThread() : nullptr) {}
 
-WithoutGil::~WithoutGil() {
-    if (saved_state_ != nullptr) PyEval_RestoreThread(static_cast<PyThreadState*>(saved_state_));
-}
+WithoutGil::~WithoutGil() { python::restore_thread(saved_state_); }
 
 }  // namespace vantle

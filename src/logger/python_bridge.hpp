@@ -20,33 +20,86 @@ namespace vantle::python {
 // True while native threads may take the GIL: the interpreter runs and has not begun to exit.
 VANTLE_EXPORT bool alive() noexcept;
 
+// Whether the caller runs on the interpreter's main thread (recorded when vantle.logger loads):
+// the thread that handles signals and that finalizes the interpreter.
+VANTLE_EXPORT bool on_main_thread() noexcept;
+
+// Blocks the calling thread for good. For threads that must not touch Python again.
+[[noreturn]] VANTLE_EXPORT void park_forever() noexcept;
+
+// Before CPython 3.14, a thread that takes the GIL once finalization has begun is ended from
+// inside its native frames, which aborts the process. So every native entry into Python
+// announces itself, then checks alive(): the exit hook sets the flag that alive() reads and
+// then lets every entry already announced take the GIL and finish before finalization begins.
+class VANTLE_EXPORT PythonEntry {
+public:
+    PythonEntry() noexcept;
+    ~PythonEntry();
+    PythonEntry(const PythonEntry&) = delete;
+    PythonEntry& operator=(const PythonEntry&) = delete;
+    // False once the interpreter is exiting: the GIL must not be taken.
+    bool allowed() const noexcept { return allowed_; }
+
+private:
+    bool allowed_;
+};
+
+// Releases the GIL for a blocking call (use it wherever nanobind's gil_scoped_release would go).
+// Taking it back is an entry into Python like any other: once the interpreter is exiting, a
+// thread other than the main one parks instead.
+class VANTLE_EXPORT ReleasedGil {
+public:
+    ReleasedGil() noexcept;
+    ~ReleasedGil();
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+private:
+    void* saved_state_;
+};
+
+// Takes the GIL again inside a region that released it (a callback of a blocking call made for
+// Python); once the interpreter is exiting, a thread other than the main one parks instead.
+class VANTLE_EXPORT TakenGil {
+public:
+    TakenGil() noexcept;
+    ~TakenGil();
+    TakenGil(const TakenGil&) = delete;
+    TakenGil& operator=(const TakenGil&) = delete;
+
+private:
+    int gil_state_;
+};
+
+// Takes the GIL back with the thread state that PyEval_SaveThread returned, or parks the
+// thread for good when the interpreter is exiting and this is not the main thread.
+VANTLE_EXPORT void restore_thread(void* saved_state) noexcept;
+
 // Logs the Python error `error` (with its traceback) on the root streaming logger, saying
 // where it happened. Call with the GIL held.
 VANTLE_EXPORT void log_error(const char* where, nanobind::python_error& error) noexcept;
 
-// Never returns: for a thread that the exiting interpreter ended from inside Python. Python
-// 3.11 to 3.13 end such a thread by unwinding it (pthread_exit); our callbacks are noexcept and
-// our frames catch everything, so letting that unwind go on would abort the process.
-[[noreturn]] VANTLE_EXPORT void wait_for_process_exit() noexcept;
-
 // Runs `fn` with the GIL taken and returns its result; on any error, logs it and returns
-// `fallback`. Never throws, so it is safe inside callbacks that GStreamer calls. The GIL is taken
-// and released by hand: when the interpreter ends the thread while `fn` runs, the thread no
-// longer holds the GIL and must not release it.
+// `fallback`. Never throws, so it is safe inside callbacks that GStreamer calls. Should the
+// interpreter still end the thread (Python code in `fn` gives the GIL up and takes it back once
+// finalization began, which Python 3.11 to 3.13 answer with pthread_exit), the unwind is caught
+// and the thread parks: our noexcept frames would abort the process. The GIL is taken and
+// released by hand, since a thread ended that way no longer holds it.
 template <class R, class F>
 R call_or(R fallback, const char* where, F&& fn) noexcept {
-    if (!alive()) return fallback;
+    PythonEntry entry;
+    if (!entry.allowed()) return fallback;
     PyGILState_STATE gil;
     try {
         gil = PyGILState_Ensure();
     } catch (abi::__forced_unwind&) {
-        wait_for_process_exit();
+        park_forever();
     }
     R result = fallback;
     try {
         result = fn();
     } catch (abi::__forced_unwind&) {
-        wait_for_process_exit();
+        park_forever();
     } catch (nanobind::python_error& error) {
         log_error(where, error);
     } catch (const std::exception& error) {
