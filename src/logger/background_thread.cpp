@@ -27,7 +27,8 @@ void mark_done(BackgroundThread::State& state) {
 // Body of the Python thread: the native work runs without the GIL. If the interpreter began
 // exiting meanwhile, the thread never touches Python again and simply waits for the process
 // to end (taking the GIL then would end the thread from inside native frames).
-void run_released(const std::function<void()>& body, const std::shared_ptr<BackgroundThread::State>& state) {
+VANTLE_HANDLES_THREAD_EXIT void run_released(const std::function<void()>& body,
+                                             const std::shared_ptr<BackgroundThread::State>& state) {
     std::exception_ptr failure;
     PyThreadState* thread_state = PyEval_SaveThread();
     try {
