@@ -79,16 +79,17 @@ VANTLE_EXPORT void restore_thread(void* saved_state) noexcept;
 // where it happened. Call with the GIL held.
 VANTLE_EXPORT void log_error(const char* where, nanobind::python_error& error) noexcept;
 
+// The unwind that ends a thread carries no C++ object, so a handler of abi::__forced_unwind binds
+// a null reference; the undefined-behaviour sanitizer must not report it (which it only honours
+// in a function that is not inlined).
+#define VANTLE_HANDLES_THREAD_EXIT __attribute__((no_sanitize("null"), noinline))
+
 // Runs `fn` with the GIL taken and returns its result; on any error, logs it and returns
 // `fallback`. Never throws, so it is safe inside callbacks that GStreamer calls. Should the
 // interpreter still end the thread (Python code in `fn` gives the GIL up and takes it back once
 // finalization began, which Python 3.11 to 3.13 answer with pthread_exit), the unwind is caught
 // and the thread parks: our noexcept frames would abort the process. The GIL is taken and
 // released by hand, since a thread ended that way no longer holds it.
-// The unwind that ends a thread carries no C++ object, so a handler of abi::__forced_unwind binds
-// a null reference; the undefined-behaviour sanitizer must not report it.
-#define VANTLE_HANDLES_THREAD_EXIT __attribute__((no_sanitize("null")))
-
 template <class R, class F>
 VANTLE_HANDLES_THREAD_EXIT R call_or(R fallback, const char* where, F&& fn) noexcept {
     PythonEntry entry;
