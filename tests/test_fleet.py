@@ -53,6 +53,7 @@ def cluster():
         pytest.skip("Ray is not installed")
     nodes = Cluster(initialize_head=True, head_node_args={**NODE_RAY, "include_dashboard": False})
     nodes.add_node(**NODE_RAY)
+    nodes.wait_for_nodes()  # a loaded machine registers the second node late
     ray.init(address=nodes.address, logging_level="warning")
     # The workers cannot import this test module: its functions travel by value.
     ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
