@@ -64,7 +64,9 @@ def test_stats_after_a_server_restart(own_rtsp_server):
         assert feed.stats()["url"] == url.replace("hunter2", "***")
         own_rtsp_server.stop()
         # End of stream or no frame for 2 s; then the rebuilt pipeline finds nothing listening.
-        assert wait_for(lambda: (feed.stats()["last_error"] or "").startswith("Could not open resource"), 20)
+        # The error is noted just before the status changes: wait for both.
+        assert wait_for(lambda: (feed.stats()["last_error"] or "").startswith("Could not open resource")
+                        and feed.stats()["halts"] >= 1, 20)
         stopped = feed.stats()
         assert stopped["halts"] >= 1 and stopped["rebuilds"] >= 1
         assert "viewer:***@" in stopped["last_error"] and "hunter2" not in stopped["last_error"]

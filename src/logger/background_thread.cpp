@@ -67,10 +67,8 @@ namespace {
 // for that too means a joined thread is gone from threading.enumerate().
 void join_python_thread(const BackgroundThread::State& state) {
     if (!state.python_thread) return;
-    python::PythonEntry entry;
-    if (!entry.allowed()) return;
-    nb::gil_scoped_acquire gil;
-    static_cast<nb::object*>(state.python_thread.get())->attr("join")();
+    python::call("joining a background thread",
+                 [&] { static_cast<nb::object*>(state.python_thread.get())->attr("join")(); });
 }
 
 }  // namespace

@@ -75,14 +75,14 @@ bool registered_with_threading() {
 // records here; the others (GStreamer's streaming threads, also while they run a Python
 // callback) leave theirs on the queue for the StreamingLogThread.
 void python_sink(const std::string& logger_name, Level level, std::string_view message) {
-    vantle::python::PythonEntry entry;
-    if (!entry.allowed()) return;
+    if (!vantle::python::alive()) return;
     if (PyGILState_GetThisThreadState() != nullptr) {
-        nb::gil_scoped_acquire gil;
-        if (registered_with_threading()) {
+        const bool emitted = vantle::python::call_or(false, "logging", [&] {
+            if (!registered_with_threading()) return false;
             emit(logger_name, level, message);
-            return;
-        }
+            return true;
+        });
+        if (emitted) return;
     }
     record_queue().push(logger_name, level, message);
 }
@@ -94,14 +94,14 @@ void emit_queued_records() {
     for (;;) {
         std::size_t dropped = 0;
         std::vector<vantle::logging::Record> batch = record_queue().take(dropped);
-        vantle::python::PythonEntry entry;
-        if (!entry.allowed()) return;
-        nb::gil_scoped_acquire gil;
-        for (const auto& record : batch) emit(record.logger_name, record.level, record.message);
-        if (dropped > 0) {
-            emit(std::string(vantle::logging::kRootLoggerName), Level::Warning,
-                 std::to_string(dropped) + " log records of streaming threads were dropped: too many at once");
-        }
+        if (!vantle::python::alive()) return;
+        vantle::python::call("emitting log records", [&] {
+            for (const auto& record : batch) emit(record.logger_name, record.level, record.message);
+            if (dropped > 0) {
+                emit(std::string(vantle::logging::kRootLoggerName), Level::Warning,
+                     std::to_string(dropped) + " log records of streaming threads were dropped: too many at once");
+            }
+        });
     }
 }
 

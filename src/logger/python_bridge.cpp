@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace nb = nanobind;
 
@@ -40,7 +41,11 @@ PythonEntry::PythonEntry() noexcept {
     allowed_ = alive();
 }
 
-PythonEntry::~PythonEntry() { g_entries.fetch_sub(1); }
+PythonEntry::~PythonEntry() { finish(); }
+
+void PythonEntry::finish() noexcept {
+    if (!std::exchange(finished_, true)) g_entries.fetch_sub(1);
+}
 
 void restore_thread(void* saved_state) noexcept {
     if (saved_state == nullptr) return;

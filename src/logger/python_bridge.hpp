@@ -39,9 +39,13 @@ public:
     PythonEntry& operator=(const PythonEntry&) = delete;
     // False once the interpreter is exiting: the GIL must not be taken.
     bool allowed() const noexcept { return allowed_; }
+    // Ends the announcement once the GIL is held: a thread that holds it cannot be caught
+    // waiting for it, and the exit hook must not wait for Python work that may take long.
+    void finish() noexcept;
 
 private:
     bool allowed_;
+    bool finished_ = false;
 };
 
 // Releases the GIL for a blocking call (use it wherever nanobind's gil_scoped_release would go).
@@ -100,6 +104,7 @@ VANTLE_HANDLES_THREAD_EXIT R call_or(R fallback, const char* where, F&& fn) noex
     } catch (abi::__forced_unwind&) {
         park_forever();
     }
+    entry.finish();
     R result = fallback;
     try {
         result = fn();
