@@ -20,6 +20,9 @@ void set_null_without_waiting(gst::Pipeline& pipeline) {
 }  // namespace
 
 bool LiveFeed::pipeline_watcher(GstBus*, GstMessage* message, gst::Pipeline& pipeline) {
+    // A source torn down by close() often reports the lost connection on its way out: that is
+    // not a halt, and the status must go straight to CLOSED.
+    if (closing_.load()) return true;
     switch (GST_MESSAGE_TYPE(message)) {
         case GST_MESSAGE_EOS:
             logger_.warning("Received EOS on pipeline, retrying connection to the stream...");

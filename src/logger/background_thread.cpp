@@ -50,14 +50,24 @@ VANTLE_HANDLES_THREAD_EXIT void run_released(const std::function<void()>& body,
 }  // namespace
 
 BackgroundThread BackgroundThread::start(const std::string& name, std::function<void()> body) {
-    if (!python::alive()) throw std::runtime_error("cannot start thread " + name + ": the interpreter is exiting");
     auto state = std::make_shared<State>();
-    nb::gil_scoped_acquire gil;
-    nb::object target = nb::cpp_function([body = std::move(body), state] { run_released(body, state); });
-    nb::object thread = nb::module_::import_("threading").attr("Thread")("target"_a = target, "name"_a = name,
-                                                                          "daemon"_a = true);
-    thread.attr("start")();
-    state->python_thread = python::hold(thread);
+    std::string failure = "the interpreter is exiting";
+    // Thread.start() waits for the new thread with the GIL given up; through call_or, a caller
+    // that the exiting interpreter ends meanwhile parks instead of aborting the process.
+    const bool started = python::call_or(false, "starting a thread", [&] {
+        try {
+            nb::object target = nb::cpp_function([body = std::move(body), state] { run_released(body, state); });
+            nb::object thread = nb::module_::import_("threading").attr("Thread")("target"_a = target, "name"_a = name,
+                                                                                  "daemon"_a = true);
+            thread.attr("start")();
+            state->python_thread = python::hold(thread);
+            return true;
+        } catch (nb::python_error& error) {
+            failure = error.what();
+            return false;
+        }
+    });
+    if (!started) throw std::runtime_error("cannot start thread " + name + ": " + failure);
     return BackgroundThread(std::move(state));
 }
 

@@ -16,6 +16,11 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 
+namespace vantle::logging {
+// The StreamingLogThread, never destroyed. Kept where the leak checker sees it.
+BackgroundThread* g_log_emitter = nullptr;
+}  // namespace vantle::logging
+
 namespace vantle::python {
 void mark_exiting() noexcept;
 void record_main_thread(unsigned long ident) noexcept;
@@ -161,8 +166,7 @@ NB_MODULE(logger, m) {
 
     g_threading = nb::module_::import_("threading").release().ptr();
     // Daemon thread, never joined: it must not hold up the interpreter's exit.
-    static auto* emitter = new vantle::BackgroundThread(
-        vantle::BackgroundThread::start("StreamingLogThread", &emit_queued_records));
-    (void)emitter;
+    vantle::logging::g_log_emitter =
+        new vantle::BackgroundThread(vantle::BackgroundThread::start("StreamingLogThread", &emit_queued_records));
     vantle::logging::set_sink(&python_sink);
 }
