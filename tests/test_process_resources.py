@@ -50,7 +50,8 @@ def test_streaming_threads_never_join_the_thread_table(rtsp_server, http_server,
         churn_once()
         rounds += 1
     assert rounds >= 2
-    assert wait_for(lambda: python_threads() == baseline, 5), (baseline, [t.name for t in threading.enumerate()])
+    # Earlier tests' threads may still be ending: only growth counts.
+    assert wait_for(lambda: python_threads() <= baseline, 5), (baseline, [t.name for t in threading.enumerate()])
     assert not [t for t in threading.enumerate() if isinstance(t, threading._DummyThread)]
     # The records still arrive, under their own logger and level, by the log thread.
     decoder = [r for r in logs.records if r.getMessage().startswith("The decodebin is using decoder")]
