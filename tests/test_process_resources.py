@@ -38,7 +38,9 @@ def test_streaming_threads_never_join_the_thread_table(rtsp_server, http_server,
             LiveFeed(http_server.url("/live.ts"), runtime_options={}),
             LiveFeed(refused_url(), runtime_options={}),
         ]
-        feeds[0].new_frame_event.wait(5)
+        # Both URL readers get as far as choosing a decoder before they are closed.
+        for feed in feeds[:2]:
+            feed.new_frame_event.wait(5)
         for feed in feeds:
             feed.wait_until_closed()
 

@@ -8,6 +8,7 @@
 #include "builders/custom_factory.hpp"
 #include "builders/url_factories.hpp"
 #include "logger/python_bridge.hpp"
+#include "logger/without_gil.hpp"
 #include "utils/gstreamer/pygobject_bridge.hpp"
 
 namespace nb = nanobind;
@@ -83,7 +84,7 @@ auto pad_handler(void (Factory::*handler)(GstElement*, GstPad*, Pipeline&), cons
     return [handler, element_name](Factory& factory, nb::handle element, nb::handle pad, Pipeline& pipeline) {
         GstElement* gst_element = element_arg(element, element_name);
         GstPad* gst_pad = pad_arg(pad);
-        vantle::python::ReleasedGil released;
+        vantle::WithoutGil released;
         (factory.*handler)(gst_element, gst_pad, pipeline);
     };
 }
@@ -144,7 +145,7 @@ NB_MODULE(builders, m) {
                  return std::make_shared<PipelineFactory>(std::move(url), max_framerate);
              }),
              "url"_a, "max_framerate"_a)
-        .def("build", &PipelineFactory::build, nb::call_guard<vantle::python::ReleasedGil>(),
+        .def("build", &PipelineFactory::build, nb::call_guard<vantle::WithoutGil>(),
              "A new pipeline, asked to play and not waited for.")
         .def_prop_ro("_url", &PipelineFactory::url)
         .def_prop_ro("_max_framerate", &PipelineFactory::max_framerate)
@@ -160,7 +161,7 @@ NB_MODULE(builders, m) {
                 GstPad* p = pad_arg(target_pad);
                 GstElement* next;
                 {
-                    vantle::python::ReleasedGil released;
+                    vantle::WithoutGil released;
                     next = f.limit_framerate(pipeline, e, p);
                 }
                 return vantle::gi::wrap(next);

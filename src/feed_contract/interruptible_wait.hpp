@@ -8,6 +8,7 @@
 #include <nanobind/nanobind.h>
 
 #include "logger/python_bridge.hpp"
+#include "logger/without_gil.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -19,7 +20,7 @@ namespace vantle::python {
 template <class WaitSlice>
 bool interruptible_wait(std::optional<double> timeout_seconds, WaitSlice&& wait_slice) {
     if (!on_main_thread()) {
-        ReleasedGil released;
+        vantle::WithoutGil released;
         if (!timeout_seconds) {
             while (!wait_slice(3600.0)) {
             }
@@ -37,7 +38,7 @@ bool interruptible_wait(std::optional<double> timeout_seconds, WaitSlice&& wait_
         if (deadline) slice = std::min(slice, std::chrono::duration<double>(*deadline - clock::now()).count());
         bool done;
         {
-            ReleasedGil released;
+            vantle::WithoutGil released;
             done = wait_slice(std::max(slice, 0.0));
         }
         if (done) return true;

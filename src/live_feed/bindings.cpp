@@ -14,6 +14,7 @@
 #include "feed_contract/interruptible_wait.hpp"
 #include "live_feed/live_feed.hpp"
 #include "logger/python_bridge.hpp"
+#include "logger/without_gil.hpp"
 #include "utils/timing/timeout.hpp"
 
 namespace nb = nanobind;
@@ -38,7 +39,7 @@ StreamStatus status_from_python(nb::handle value) {
 // lives. Converts the record first if no one has yet, without the GIL.
 nb::object frame_array(const std::shared_ptr<const vantle::FrameRecord>& record) {
     if (!record->converted()) {
-        vantle::python::ReleasedGil released;
+        vantle::WithoutGil released;
         record->pixels();
     }
     auto* owner = new std::shared_ptr<const vantle::FrameRecord>(record);
@@ -282,7 +283,7 @@ NB_MODULE(live_feed, m) {
                 options.proxied = proxied;
                 options.state_change_timeout = module_number("_STATE_CHANGE_TIMEOUT");
                 options.frame_timeout = module_number("_FRAME_TIMEOUT");
-                vantle::python::ReleasedGil released;
+                vantle::WithoutGil released;
                 return LiveFeed::open(url, options);
             }),
             "url"_a, nb::kw_only(), "latency"_a = vantle::kDefaultLatency, "runtime_options"_a,
@@ -335,7 +336,7 @@ NB_MODULE(live_feed, m) {
                 vantle::FeedStats stats;
                 {
                     // Reading the element counters takes GStreamer's object locks.
-                    vantle::python::ReleasedGil released;
+                    vantle::WithoutGil released;
                     stats = feed.stats();
                 }
                 return stats_to_python(stats);
@@ -359,12 +360,12 @@ NB_MODULE(live_feed, m) {
                 }
             },
             "runtime_options"_a, "Sets the runtime options for this stream reader.")
-        .def("close", &LiveFeed::close, nb::call_guard<vantle::python::ReleasedGil>(),
+        .def("close", &LiveFeed::close, nb::call_guard<vantle::WithoutGil>(),
              "Sends a close request to the stream reader.")
         .def(
             "wait_until_closed",
             [](LiveFeed& feed) {
-                vantle::python::ReleasedGil released;
+                vantle::WithoutGil released;
                 feed.wait_until_closed([](const vantle::BackgroundThread& thread) {
                     vantle::python::TakenGil gil;
                     vantle::python::interruptible_wait(std::nullopt,
@@ -376,7 +377,7 @@ NB_MODULE(live_feed, m) {
         .def(
             "__exit__",
             [](LiveFeed& feed, nb::args) {
-                vantle::python::ReleasedGil released;
+                vantle::WithoutGil released;
                 feed.wait_until_closed();
             },
             "Closes the reader and waits until it is done.")

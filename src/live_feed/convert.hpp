@@ -12,11 +12,6 @@
 
 namespace vantle::convert {
 
-struct BufferUnref {
-    void operator()(GstBuffer* buffer) const noexcept { gst_buffer_unref(buffer); }
-};
-using UniqueBuffer = std::unique_ptr<GstBuffer, BufferUnref>;
-
 // A read mapping of one video frame (planes, strides and offsets from the video meta or the
 // caps), unmapped when the holder goes.
 class VideoFrameMap {

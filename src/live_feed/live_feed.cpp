@@ -183,7 +183,7 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     // Device memory and fixed-size pools would run dry while readers hold their buffers: such
     // frames are converted now, and their buffers go back at once.
     const bool convert_now = convert::holds_scarce_memory(buffer);
-    record->keep_decoded(convert::UniqueBuffer(gst_buffer_ref(buffer)), info, conversions_);
+    record->keep_decoded(gst::UniqueBuffer(gst_buffer_ref(buffer)), info, conversions_);
     sample.reset();
     if (convert_now) record->pixels();
 
@@ -201,15 +201,7 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     return GST_FLOW_OK;
 }
 
-void LiveFeed::let_go_of_decoder_buffers() noexcept {
-    try {
-        if (const auto frame = latest_frame()) frame->pixels();
-    } catch (const std::exception& error) {
-        logger_.error(std::string("Failed to convert the newest frame: ") + error.what());
-    }
-}
-
-void FrameRecord::keep_decoded(convert::UniqueBuffer buffer, const GstVideoInfo& info,
+void FrameRecord::keep_decoded(gst::UniqueBuffer buffer, const GstVideoInfo& info,
                                std::shared_ptr<std::atomic<std::uint64_t>> conversions) {
     decoded_ = std::move(buffer);
     info_ = info;

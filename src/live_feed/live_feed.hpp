@@ -44,7 +44,7 @@ struct FrameRecord {
 
     // The decoded frame that pixels() converts, set before the record is shared, and the counter
     // of conversions that it adds to.
-    void keep_decoded(convert::UniqueBuffer buffer, const GstVideoInfo& info,
+    void keep_decoded(gst::UniqueBuffer buffer, const GstVideoInfo& info,
                       std::shared_ptr<std::atomic<std::uint64_t>> conversions);
 
 private:
@@ -52,7 +52,9 @@ private:
 
     GstVideoInfo info_{};
     std::shared_ptr<std::atomic<std::uint64_t>> conversions_;
-    mutable convert::UniqueBuffer decoded_;  // released once converted
+    // Released once converted. Kept past its pipeline, a system-memory buffer only keeps its
+    // (inactive) pool object, and is freed with the record.
+    mutable gst::UniqueBuffer decoded_;
     mutable std::unique_ptr<std::uint8_t[]> pixels_;
     mutable std::once_flag conversion_;
     mutable std::atomic<bool> converted_{false};
@@ -120,9 +122,6 @@ private:
     LiveFeed(const std::string& url, const LiveFeedOptions& options);
     std::shared_ptr<builders::PipelineFactory> make_factory();
     GstFlowReturn reject_sample(const std::string& message);
-    // Converts the newest frame if no one has read it, so that it holds no buffer of a pipeline
-    // that is going away (the buffer would keep the decoder's pool alive). Never throws.
-    void let_go_of_decoder_buffers() noexcept;
     // Body of the supervision thread: supervises until close() or an error, and always ends
     // in CLOSED with the status event set.
     void pipeline_restarter();
@@ -134,6 +133,8 @@ private:
     void note_error(std::string_view text);
     // Times the first frame after the latest build.
     void note_first_frame() noexcept;
+    // Starts the first-frame clock of the pipeline about to be built.
+    void note_build() noexcept;
     // Replaces the pipeline after a failure, keeping the counters of the old one.
     void replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt);
     // Adds the drops of a pipeline at NULL to the reader's total and lets go of its elements.

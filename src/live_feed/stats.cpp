@@ -29,6 +29,11 @@ GstElement* appsink_of(const gst::Pipeline& pipeline) {
 
 }  // namespace
 
+void LiveFeed::note_build() noexcept {
+    built_monotonic_.store(monotonic_seconds());
+    awaiting_first_frame_.store(true);
+}
+
 void LiveFeed::retire_drop_counters(const gst::Pipeline& retired) {
     std::shared_ptr<builders::PipelineFacts> facts;
     {
@@ -44,8 +49,6 @@ void LiveFeed::retire_drop_counters(const gst::Pipeline& retired) {
 void LiveFeed::replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt) {
     std::shared_ptr<gst::Pipeline> old = current_pipeline();
     if (old) retire_drop_counters(*old);
-    built_monotonic_.store(monotonic_seconds());
-    awaiting_first_frame_.store(true);
     {
         std::lock_guard lock(state_mutex_);
         old = std::exchange(pipeline_, std::move(rebuilt));

@@ -87,12 +87,12 @@ void LiveFeed::supervise() {
         if (state == GST_STATE_NULL) {
             logger_.error("Pipeline state is null. Restarting...");
             pipeline->release_resources();
-            let_go_of_decoder_buffers();
             std::shared_ptr<builders::PipelineFactory> factory;
             {
                 std::lock_guard lock(state_mutex_);
                 factory = pipeline_factory_;
             }
+            note_build();
             replace_pipeline(factory->build());
             setup_timeout.reset();
         } else if (state == GST_STATE_READY || state == GST_STATE_PAUSED) {
@@ -131,7 +131,6 @@ void LiveFeed::shut_down() noexcept {
     } catch (...) {
         logger_.error("Failed to release the pipeline's resources");
     }
-    let_go_of_decoder_buffers();
 }
 
 void LiveFeed::close() {

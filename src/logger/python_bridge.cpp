@@ -62,9 +62,6 @@ TakenGil::TakenGil() noexcept {
 
 TakenGil::~TakenGil() { PyGILState_Release(static_cast<PyGILState_STATE>(gil_state_)); }
 
-ReleasedGil::ReleasedGil() noexcept : saved_state_(PyEval_SaveThread()) {}
-
-ReleasedGil::~ReleasedGil() { restore_thread(saved_state_); }
 
 
 bool alive() noexcept {

@@ -48,20 +48,6 @@ private:
     bool finished_ = false;
 };
 
-// Releases the GIL for a blocking call (use it wherever nanobind's gil_scoped_release would go).
-// Taking it back is an entry into Python like any other: once the interpreter is exiting, a
-// thread other than the main one parks instead.
-class VANTLE_EXPORT ReleasedGil {
-public:
-    ReleasedGil() noexcept;
-    ~ReleasedGil();
-    ReleasedGil(const ReleasedGil&) = delete;
-    ReleasedGil& operator=(const ReleasedGil&) = delete;
-
-private:
-    void* saved_state_;
-};
-
 // Takes the GIL again inside a region that released it (a callback of a blocking call made for
 // Python); once the interpreter is exiting, a thread other than the main one parks instead.
 class VANTLE_EXPORT TakenGil {

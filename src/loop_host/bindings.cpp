@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "logger/python_bridge.hpp"
+#include "logger/without_gil.hpp"
 #include "loop_host/loop_host.hpp"
 
 namespace nb = nanobind;
@@ -13,13 +14,13 @@ NB_MODULE(loop_host, m) {
     nb::module_::import_("vantle.logger");
     m.doc() = "Process-wide start and tear-down of GStreamer and of the GLib main loop thread.";
 
-    m.def("start", &vantle::loop_host::start, "start_main_loop"_a = true, nb::call_guard<vantle::python::ReleasedGil>(),
+    m.def("start", &vantle::loop_host::start, "start_main_loop"_a = true, nb::call_guard<vantle::WithoutGil>(),
           "Initialize GObject libraries if they're not already initialized. With `start_main_loop`, runs a GLib "
           "main loop for the default main context on the daemon thread 'LoopHostThread'.");
-    m.def("assert_started", &vantle::loop_host::assert_started, nb::call_guard<vantle::python::ReleasedGil>(),
+    m.def("assert_started", &vantle::loop_host::assert_started, nb::call_guard<vantle::WithoutGil>(),
           "Raises RuntimeError unless start() has completed and close() has not been called since.");
-    m.def("close", &vantle::loop_host::close, nb::call_guard<vantle::python::ReleasedGil>(),
+    m.def("close", &vantle::loop_host::close, nb::call_guard<vantle::WithoutGil>(),
           "Tears down the GObject libraries if they aren't already stopped.");
     m.def("_disable_troublesome_elements", &vantle::loop_host::disable_troublesome_elements,
-          nb::call_guard<vantle::python::ReleasedGil>());
+          nb::call_guard<vantle::WithoutGil>());
 }

@@ -8,6 +8,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "logger/python_bridge.hpp"
+#include "logger/without_gil.hpp"
 #include "utils/gstreamer/pads.hpp"
 #include "utils/gstreamer/pipeline.hpp"
 #include "utils/gstreamer/pygobject_bridge.hpp"
@@ -75,7 +76,7 @@ GstPad* pad_arg(nb::handle object) { return vantle::gi::unwrap_as<GstPad>(object
 // Pad queries take the pad's lock, which a streaming thread may hold while it waits for the GIL.
 template <class Query>
 auto without_gil(Query query, GstPad* pad) {
-    vantle::python::ReleasedGil released;
+    vantle::WithoutGil released;
     return query(pad);
 }
 
@@ -83,7 +84,7 @@ auto without_gil(Query query, GstPad* pad) {
 template <class Search>
 auto find_with_caps(nb::handle caps, unsigned long long type_, Search search) {
     auto* gst_caps = static_cast<GstCaps*>(vantle::gi::unwrap_boxed(caps, GST_TYPE_CAPS, "caps", true));
-    vantle::python::ReleasedGil released;
+    vantle::WithoutGil released;
     return search(gst_caps, static_cast<GstElementFactoryListType>(type_));
 }
 
@@ -116,9 +117,9 @@ NB_MODULE(gstreamer, m) {
                          "A GStreamer pipeline with a record of every signal handler, bus watch and pad probe "
                          "attached through it. Attributes it does not define are those of the Gst.Pipeline.")
         .def(nb::new_([](std::optional<std::string> name) { return Pipeline::create(name); }), "name"_a = nb::none(),
-             nb::call_guard<vantle::python::ReleasedGil>())
+             nb::call_guard<vantle::WithoutGil>())
         .def_static("from_launch_string", &Pipeline::from_launch_string, "launch"_a, "name"_a,
-                    nb::call_guard<vantle::python::ReleasedGil>(),
+                    nb::call_guard<vantle::WithoutGil>(),
                     "A Pipeline for the pipeline that `launch` describes, named `name`; GLib.Error when it does "
                     "not parse.")
         .def_prop_ro("gst_pipeline", [](const Pipeline& p) { return vantle::gi::wrap(p.pipeline()); },
@@ -162,17 +163,17 @@ NB_MODULE(gstreamer, m) {
             "post_error",
             [](Pipeline& p, const std::string& message) {
                 CallerLocation caller = python_caller();
-                vantle::python::ReleasedGil released;
+                vantle::WithoutGil released;
                 p.post_error_at(message, caller.file.c_str(), caller.function.c_str(), caller.line);
             },
             "message"_a, "Posts a stream error from the pipeline on its own bus, `message` in its debug string.")
-        .def("release_resources", &Pipeline::release_resources, nb::call_guard<vantle::python::ReleasedGil>(),
+        .def("release_resources", &Pipeline::release_resources, nb::call_guard<vantle::WithoutGil>(),
              "Detaches every handler, watch and probe attached through this wrapper, in attachment order.")
         .def_prop_ro("pending_release_actions", &Pipeline::pending_release_actions)
-        .def("wait_until_playing", &Pipeline::wait_until_playing, "timeout"_a, nb::call_guard<vantle::python::ReleasedGil>(),
+        .def("wait_until_playing", &Pipeline::wait_until_playing, "timeout"_a, nb::call_guard<vantle::WithoutGil>(),
              "Returns once the pipeline or one of its elements reaches PLAYING; StreamSetupError on a bus error "
              "or after `timeout` seconds (the pipeline is then set to NULL).")
-        .def("wait_until_null", &Pipeline::wait_until_null, "timeout"_a, nb::call_guard<vantle::python::ReleasedGil>(),
+        .def("wait_until_null", &Pipeline::wait_until_null, "timeout"_a, nb::call_guard<vantle::WithoutGil>(),
              "Returns once the pipeline is in NULL; StreamSetupError after `timeout` seconds.")
         .def_prop_rw(
             "appsink", [](const Pipeline& p) { return vantle::gi::wrap(p.appsink()); },
@@ -193,7 +194,7 @@ NB_MODULE(gstreamer, m) {
                 }
                 GstElement* element;
                 {
-                    vantle::python::ReleasedGil released;
+                    vantle::WithoutGil released;
                     element = p.new_element(factory_name, upstream, set_properties, auto_play);
                 }
                 return vantle::gi::wrap(element);
@@ -207,7 +208,7 @@ NB_MODULE(gstreamer, m) {
                 GstElement* upstream = element_arg(link_to, "link_to");
                 GstElement* filter;
                 {
-                    vantle::python::ReleasedGil released;
+                    vantle::WithoutGil released;
                     filter = p.filter_caps(upstream, options, auto_play);
                 }
                 return vantle::gi::wrap(filter);

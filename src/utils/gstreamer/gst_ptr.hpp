@@ -19,6 +19,9 @@ struct CapsUnref {
 struct SampleUnref {
     void operator()(GstSample* sample) const noexcept { gst_sample_unref(sample); }
 };
+struct BufferUnref {
+    void operator()(GstBuffer* buffer) const noexcept { gst_buffer_unref(buffer); }
+};
 struct MessageUnref {
     void operator()(GstMessage* message) const noexcept { gst_message_unref(message); }
 };
@@ -39,6 +42,7 @@ using UniquePad = std::unique_ptr<GstPad, ObjectUnref>;
 using UniqueElementFactory = std::unique_ptr<GstElementFactory, ObjectUnref>;
 using UniqueCaps = std::unique_ptr<GstCaps, CapsUnref>;
 using UniqueSample = std::unique_ptr<GstSample, SampleUnref>;
+using UniqueBuffer = std::unique_ptr<GstBuffer, BufferUnref>;
 using UniqueMessage = std::unique_ptr<GstMessage, MessageUnref>;
 using UniqueError = std::unique_ptr<GError, ErrorFree>;
 using UniqueString = std::unique_ptr<gchar, GFree>;
