@@ -4,12 +4,13 @@ import os
 import signal
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
 
 from tests.child import run_python
-from tests.helpers import wait_for
+from tests.helpers import refused_url, wait_for
 
 try:
     import ray
@@ -80,6 +81,16 @@ def number_and_pid(url, frame):
     return frame.number, os.getpid()
 
 
+class NotRed(LookupError):
+    """Raised in the workers; a class of this module, so it travels by value."""
+
+
+def red_only(url, frame):
+    if not url.endswith("/red"):
+        raise NotRed(f"{url.rsplit('/', 1)[1]} is not red")
+    return frame.number
+
+
 @needs_ray
 def test_streams_spread_over_both_nodes_without_passwords(fleet, urls):
     stats = fleet.stats()
@@ -112,7 +123,7 @@ def test_apply_runs_in_the_stream_worker_and_never_repeats_a_frame(fleet, urls):
     rounds = [fleet.apply(number_and_pid, timeout=10)]
     rounds += [results for _, results in zip(range(4), fleet.apply(number_and_pid, every=0.3))]
     for results in rounds[:2]:
-        assert list(results) == urls
+        assert list(results) == urls and results.skipped == {}
     for results in rounds:
         for url, (number, pid) in results.items():
             assert pid == pid_of[url]
@@ -121,6 +132,15 @@ def test_apply_runs_in_the_stream_worker_and_never_repeats_a_frame(fleet, urls):
         assert numbers == sorted(set(numbers))
     with pytest.raises(ZeroDivisionError):
         fleet.apply(lambda url, frame: 1 / 0, urls[:1])
+    # Errors of several streams, on several workers, each come back as that stream's result.
+    results = fleet.apply(red_only, timeout=10, return_exceptions=True)
+    assert list(results) == urls
+    for url, result in results.items():
+        if url.endswith("/red"):
+            assert isinstance(result, int) and result > seen[url][-1]
+        else:
+            assert isinstance(result, NotRed) and str(result) == f"{url.rsplit('/', 1)[1]} is not red"
+            assert "raised in vantle.fleet worker" in result.__notes__[0] and "red_only" in result.__notes__[0]
 
     # Two callers at once share the frames out between them: none goes to both.
     claimed, errors = [], []
@@ -144,6 +164,7 @@ def test_apply_runs_in_the_stream_worker_and_never_repeats_a_frame(fleet, urls):
 
 @needs_ray
 def test_killed_worker_comes_back_with_its_streams(fleet, urls):
+    handed = {url: number for url, (number, _pid) in fleet.apply(number_and_pid, timeout=10).items()}
     before = fleet.stats()
     victim = before[0]["worker_pid"]
     its_streams = [i for i, entry in enumerate(before) if entry["worker_pid"] == victim]
@@ -159,7 +180,30 @@ def test_killed_worker_comes_back_with_its_streams(fleet, urls):
         restarted = i in its_streams
         assert entry["worker_restarts"] == int(restarted)
         assert entry["worker_reconstructed"] is restarted
-    assert list(fleet.apply(number_and_pid, timeout=10)) == urls
+        # The new process numbers its frames from 1; the fleet's numbers go on from the last one it handed out.
+        assert entry["frame_number"] > handed[urls[i]]
+    results = fleet.apply(number_and_pid, timeout=10)
+    assert list(results) == urls
+    for url, (number, _pid) in results.items():
+        assert number > handed[url]
+
+
+@needs_ray
+def test_apply_skips_a_stream_that_is_down(cluster, rtsp_server):
+    from vantle.fleet import Fleet
+
+    up, down = rtsp_server.url("/h264"), refused_url()
+    with Fleet([up, down], streams_per_worker=2, latency=200, address=cluster.address) as fleet:
+        assert wait_for(lambda: fleet.stats()[0]["status"] == "streaming" and fleet.stats()[1]["halts"] > 0, 30)
+        for _ in range(3):
+            started = time.monotonic()
+            results = fleet.apply(number_and_pid, timeout=10)
+            # The stream that is up answers at its next frame: nothing waits out the timeout.
+            assert time.monotonic() - started < 5
+            assert list(results) == [up]
+            assert list(results.skipped) == [down] and results.skipped[down] in ("halted", "initializing")
+        results = fleet.apply(number_and_pid, [down], timeout=10, return_exceptions=True)
+        assert results == {} and set(results.skipped) == {down}
 
 
 @needs_ray

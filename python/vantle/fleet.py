@@ -34,6 +34,8 @@ _LOCAL_RAY = {"object_store_memory": 256 * 2**20, "include_dashboard": False, "l
 _TASK_RETRIES = 3
 _READY_TIMEOUT = 120.0
 _CLOSE_TIMEOUT = 10.0
+# How often a waiting apply looks whether a stream it waits for went down.
+_DOWN_CHECK_INTERVAL = 0.25
 
 
 def _ray():
@@ -42,6 +44,77 @@ def _ray():
     except ImportError as exc:
         raise ImportError(INSTALL_HINT) from exc
     return ray
+
+
+class ApplyResult(dict):
+    """{url: result} of one `Fleet.apply` round, in the order of the urls asked for.
+
+    `skipped` maps every url left out to why: its status ("halted", "initializing" after a
+    failure, "closed") when the stream was down, or "timeout" when no new frame came in time.
+    """
+
+    def __init__(self, results=(), skipped=None):
+        super().__init__(results)
+        self.skipped: Dict[str, str] = dict(skipped or {})
+
+    def __repr__(self) -> str:
+        return f"ApplyResult({dict.__repr__(self)}, skipped={self.skipped!r})"
+
+    def __reduce__(self):
+        return (ApplyResult, (dict(self), self.skipped))
+
+
+class FleetFrame:
+    """The frame `apply` gives its function: a `vantle.live_feed.Frame` whose `number` goes on
+    rising across restarts of the worker process (a new process numbers its frames from 1)."""
+
+    __slots__ = ("_frame", "number")
+
+    def __init__(self, frame, base: int):
+        self._frame = frame
+        self.number = base + frame.number
+
+    @property
+    def image(self):
+        return self._frame.image
+
+    @property
+    def received_at(self) -> float:
+        return self._frame.received_at
+
+    @property
+    def age(self) -> float:
+        return self._frame.age
+
+    def __repr__(self) -> str:
+        return f"FleetFrame(number={self.number}, received_at={self.received_at:.3f})"
+
+
+def _down_status(stats: Mapping[str, Any]) -> Optional[str]:
+    """Why a stream is not worth waiting for, or None. A stream starting for the first time is
+    waited for; one starting again after a failure is down."""
+    status = stats["status"]
+    if status == "streaming":
+        return None
+    if status == "initializing" and not (stats.get("halts") or stats.get("rebuilds")):
+        return None
+    return status
+
+
+def _portable(error: BaseException) -> BaseException:
+    """`error` as it can travel to the driver: with the worker's traceback as a note, and as a
+    RuntimeError naming it when the exception itself cannot be pickled."""
+    import traceback
+
+    from ray import cloudpickle
+
+    where = f"raised in vantle.fleet worker {os.getpid()}:\n" + "".join(traceback.format_exception(error)).rstrip()
+    try:
+        cloudpickle.dumps(error)
+    except Exception:  # noqa: BLE001 - anything that fails to pickle is replaced, not lost
+        error = RuntimeError(f"{type(error).__qualname__}: {error}")
+    error.add_note(where)
+    return error
 
 
 class StreamWorker:
@@ -60,6 +133,8 @@ class StreamWorker:
         self._feeds = {url: LiveFeed(url, latency=latency, runtime_options=dict(runtime_options)) for url in urls}
         # Number of the last frame of each stream given to apply: a frame is never processed twice.
         self._given = dict.fromkeys(urls, 0)
+        # Added to this process's frame numbers; see _continue_numbers.
+        self._base = dict.fromkeys(urls, 0)
         self._given_lock = threading.Lock()
         context = ray.get_runtime_context()
         with warnings.catch_warnings():
@@ -85,31 +160,76 @@ class StreamWorker:
         # it without a copy.
         return self._feeds[url].latest_frame
 
-    def stats(self) -> List[Dict[str, Any]]:
-        return [{**feed.stats(), **self._identity} for feed in self._feeds.values()]
+    def stats(self, handed: Mapping[str, int]) -> List[Dict[str, Any]]:
+        self._continue_numbers(handed)
+        entries = []
+        for url, feed in self._feeds.items():
+            entry = {**feed.stats(), **self._identity}
+            if entry["frame_number"]:
+                entry["frame_number"] += self._base[url]
+            entries.append(entry)
+        return entries
 
-    def apply(self, fn: Callable[[str, Any], Any], urls: Sequence[str], timeout: float) -> Dict[str, Any]:
+    def apply(self, fn: Callable[[str, Any], Any], urls: Sequence[str], timeout: float,
+              handed: Mapping[str, int], return_exceptions: bool):
         """fn(url, frame) on each stream's newest frame not yet given to apply, streams in the order their
-        frames arrive; streams without such a frame within `timeout` seconds are left out."""
+        frames arrive. Returns (results, skipped, numbers): streams that are down are skipped at once,
+        those without a new frame within `timeout` seconds once it has passed, each with the reason;
+        `numbers` are the fleet frame numbers given to fn."""
         from vantle.live_feed import wait_any
 
+        self._continue_numbers(handed)
         deadline = time.monotonic() + timeout
-        waiting = {self._feeds[url]: url for url in urls}
         results: Dict[str, Any] = {}
+        skipped: Dict[str, str] = {}
+        numbers: Dict[str, int] = {}
+        waiting = {}
+        for url in urls:
+            feed = self._feeds[url]
+            down = _down_status(feed.stats())
+            if down:
+                skipped[url] = down
+            else:
+                waiting[feed] = url
         while waiting:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
             with self._given_lock:
                 pending = {feed: self._given[url] for feed, url in waiting.items()}
-            ready = wait_any(pending, timeout=max(0.0, deadline - time.monotonic()))
-            if not ready:
-                break
-            for feed in ready:
+            # In slices, so a stream that fails while we wait is let go rather than waited out.
+            for feed in wait_any(pending, timeout=min(left, _DOWN_CHECK_INTERVAL)):
                 url = waiting[feed]
                 frame = feed.next_frame(after=pending[feed], timeout=0)
                 if frame is None or not self._claim(url, frame.number):
                     continue  # another apply took it first; wait for the next one
                 del waiting[feed]
-                results[url] = fn(url, frame)
-        return results
+                given = FleetFrame(frame, self._base[url])
+                numbers[url] = given.number
+                results[url] = self._call(fn, url, given, return_exceptions)
+            for feed, url in list(waiting.items()):
+                down = _down_status(feed.stats())
+                if down:
+                    skipped[url] = down
+                    del waiting[feed]
+        skipped.update(dict.fromkeys(waiting.values(), "timeout"))
+        return results, skipped, numbers
+
+    def _call(self, fn, url, frame, return_exceptions):
+        if not return_exceptions:
+            return fn(url, frame)
+        try:
+            return fn(url, frame)
+        except Exception as error:  # noqa: BLE001 - handed back to the caller as this stream's result
+            return _portable(error)
+
+    def _continue_numbers(self, handed: Mapping[str, int]) -> None:
+        """Fleet frame numbers are this process's numbers plus a base: after a restart the base is the
+        last number the driver handed out, so numbers go on rising rather than start again at 1."""
+        with self._given_lock:
+            for url, number in handed.items():
+                if url in self._base:
+                    self._base[url] = max(self._base[url], number - self._given[url])
 
     def _claim(self, url: str, number: int) -> bool:
         with self._given_lock:
@@ -218,6 +338,9 @@ class Fleet:
             self.close()
             raise
         self._seen_pids = [identity["worker_pid"] for identity in identities]
+        # The last frame number handed out per stream: a restarted worker goes on from there.
+        self._handed = dict.fromkeys(self.urls, 0)
+        self._handed_lock = threading.Lock()
         self._restarts_seen = [0] * len(groups)
 
     def latest(self, url: str) -> Optional[Tuple[float, Any]]:
@@ -233,32 +356,44 @@ class Fleet:
         *,
         every: Optional[float] = None,
         timeout: float = 5.0,
+        return_exceptions: bool = False,
     ):
         """Runs fn(url, frame) inside the worker that holds each stream, on the newest frame not yet given
-        to apply (`frame` is a `vantle.live_feed.Frame`), and returns {url: result}; only results cross
-        processes, so they must be picklable. Streams with no such frame within `timeout` seconds are left
-        out. With `every`, returns a generator that applies fn every `every` seconds (waiting at most that
-        long for new frames) and yields each round's dict."""
+        to apply, and returns an `ApplyResult`: {url: result}, with `skipped` naming every stream left
+        out and why. Only results cross processes, so they must be picklable. `frame` has `number`,
+        `received_at`, `age` and `image` like a `vantle.live_feed.Frame`; its numbers keep rising when a
+        worker restarts.
+
+        A stream that is down (halted, closed, or starting again after a failure) is skipped at once;
+        one that goes down while apply waits is let go within a quarter of a second; a streaming one
+        without a new frame within `timeout` seconds is skipped as "timeout". An exception raised by fn
+        is raised here, and the round's other results are lost; with `return_exceptions=True` it
+        becomes that stream's result instead (with the worker's traceback as a note), and so does the
+        error of a worker that died for good. With `every`, returns a generator that applies fn every
+        `every` seconds (waiting at most that long for new frames) and yields each round's result."""
         self._check_open()
         targets = self.urls if urls is None else list(dict.fromkeys(urls))
         for url in targets:
             self._worker(url)
         fn_ref = self._ray.put(fn)  # shipped to the object store once, not with every call
         if every is None:
-            return self._apply_round(fn_ref, targets, timeout)
+            return self._apply_round(fn_ref, targets, timeout, return_exceptions)
         if every <= 0:
             raise ValueError("every must be positive")
-        return self._apply_every(fn_ref, targets, every, min(timeout, every))
+        return self._apply_every(fn_ref, targets, every, min(timeout, every), return_exceptions)
 
-    def _apply_every(self, fn_ref, targets, every: float, timeout: float) -> Iterator[Dict[str, Any]]:
+    def _apply_every(self, fn_ref, targets, every: float, timeout: float, return_exceptions: bool
+                     ) -> Iterator[ApplyResult]:
         next_round = time.monotonic()
         while not self._closed:
             try:
-                results = self._apply_round(fn_ref, targets, timeout)
+                results = self._apply_round(fn_ref, targets, timeout, return_exceptions)
             except self._ray.exceptions.RayActorError:
                 if self._closed:
                     return  # closed by another thread while this round ran
                 raise
+            if self._closed:
+                return  # closed by another thread while this round ran
             yield results
             next_round += every
             delay = next_round - time.monotonic()
@@ -267,23 +402,49 @@ class Fleet:
             else:
                 next_round = time.monotonic()  # running late: start again from now rather than bursting
 
-    def _apply_round(self, fn_ref, targets: Sequence[str], timeout: float) -> Dict[str, Any]:
+    def _apply_round(self, fn_ref, targets: Sequence[str], timeout: float, return_exceptions: bool
+                     ) -> ApplyResult:
+        ray = self._ray
         by_worker: Dict[int, List[str]] = {}
         for url in targets:
             by_worker.setdefault(self._worker_of[url], []).append(url)
-        calls = [self._workers[index].apply.remote(fn_ref, group, timeout) for index, group in by_worker.items()]
+        calls = [(group, self._workers[index].apply.remote(fn_ref, group, timeout, self._handed_of(group),
+                                                           return_exceptions))
+                 for index, group in by_worker.items()]
         merged: Dict[str, Any] = {}
-        for results in self._ray.get(calls):
+        skipped: Dict[str, str] = {}
+        for group, call in calls:
+            try:
+                results, left_out, numbers = ray.get(call)
+            except ray.exceptions.RayActorError as error:
+                if not return_exceptions:
+                    raise
+                merged.update(dict.fromkeys(group, error))
+                continue
             merged.update(results)
-        return {url: merged[url] for url in targets if url in merged}
+            skipped.update(left_out)
+            self._note_handed(numbers)
+        return ApplyResult(((url, merged[url]) for url in targets if url in merged),
+                           {url: skipped[url] for url in targets if url in skipped})
+
+    def _handed_of(self, group: Sequence[str]) -> Dict[str, int]:
+        with self._handed_lock:
+            return {url: self._handed[url] for url in group}
+
+    def _note_handed(self, numbers: Mapping[str, int]) -> None:
+        """Remembers the highest frame number handed out per stream."""
+        with self._handed_lock:
+            for url, number in numbers.items():
+                self._handed[url] = max(self._handed[url], number)
 
     def stats(self) -> List[Dict[str, Any]]:
-        """One dict per stream, in the order of `urls`: the reader's stats() (its `url` without password)
-        plus `node` (Ray node id), `worker_pid`, `worker_started_at` (wall clock), `worker_reconstructed`
+        """One dict per stream, in the order of `urls`: the reader's stats() (its `url` without password;
+        its `frame_number` counting on across worker restarts, like the numbers apply hands out) plus `node` (Ray node id), `worker_pid`, `worker_started_at` (wall clock), `worker_reconstructed`
         (whether Ray restarted this worker) and `worker_restarts` (replaced worker processes this fleet
         has seen)."""
         self._check_open()
-        per_worker = self._ray.get([w.stats.remote() for w in self._workers])
+        per_worker = self._ray.get([w.stats.remote(self._handed_of(group))
+                                    for w, group in zip(self._workers, self._groups)])
         by_url: Dict[str, Dict[str, Any]] = {}
         for index, (group, entries) in enumerate(zip(self._groups, per_worker)):
             pid = entries[0]["worker_pid"]
