@@ -3,6 +3,8 @@
     vantle watch [URL ...]      live table of every stream (no URL: the built-in demo camera);
                                 --web also serves a live page of them
     vantle probe URL [--json]   open one stream, wait for its first frame, describe it
+
+Both also take URLs from --urls-file PATH or $VANTLE_URLS, which keeps passwords out of `ps`.
     vantle demo-camera          serve the demo camera alone until Ctrl-C
 
 Run ``vantle COMMAND --help`` for the options. Exit status: 0 on success, 1 when a
@@ -30,7 +32,8 @@ from vantle.cli.common import (
     StopSignals,
 )
 from vantle.cli.snapshots import write_snapshots
-from vantle.cli.table import PlainDisplay, TableDisplay, WatchedStream, summary_line, watch_loop
+from vantle.cli.table import PlainDisplay, TableDisplay, WatchedStream, failure_text, summary_line, watch_loop
+from vantle.cli.urls import URLS_ENV, stream_urls
 
 PROBE_JSON_SECONDS = 2.0  # how long --json keeps reading after the first frame
 
@@ -52,7 +55,7 @@ def cmd_watch(args):
     camera = web = None
     with StopSignals() as stop:
         try:
-            urls = list(args.urls)
+            urls = stream_urls(args.urls, args.urls_file)
             if not urls:
                 from vantle.demo_camera import DemoCamera
 
@@ -79,8 +82,8 @@ def cmd_watch(args):
     sys.stdout.flush()
     silent = [stream for stream in streams if stream.frames == 0]
     for stream in silent:
-        reason = stream.last_error
-        detail = f" (last error: {one_line(reason)})" if reason else ""
+        failure = failure_text(stream)
+        detail = f" ({one_line(failure)})" if failure else ""
         print(f"vantle watch: {stream.name} {stream.shown_url} delivered no frames{detail}", file=sys.stderr)
     return 1 if silent else 0
 
@@ -123,13 +126,18 @@ def wait_for_first_frame(feed, stop, timeout):
 def cmd_probe(args):
     from vantle import loop_host
 
+    urls = stream_urls([args.url] if args.url else [], args.urls_file)
+    if len(urls) != 1:
+        raise CommandError(f"probe takes one URL (from the command line, --urls-file or ${URLS_ENV}); "
+                           f"it was given {len(urls)}")
+    url = urls[0]
     loop_host.start()
     set_up_logging(args.log_level)
-    shown = redact(args.url)
+    shown = redact(url)
     seconds = args.seconds if args.seconds is not None else (PROBE_JSON_SECONDS if args.json else 0.0)
     # Ctrl-C only sets a flag: the reader is always closed.
     with StopSignals() as stop:
-        feed = open_feed(args.url, args)
+        feed = open_feed(url, args)
         try:
             frame = wait_for_first_frame(feed, stop, args.timeout)
             if frame is not None and seconds > 0:
@@ -213,6 +221,10 @@ def _add_stream_options(parser):
     parser.add_argument("--pipeline", metavar="STR",
                         help="custom GStreamer launch string with a '{url}' field and an appsink "
                              "named 'main_sink' (applies to every URL)")
+    parser.add_argument("--urls-file", metavar="PATH",
+                        help="read stream URLs from PATH ('-': standard input), one per line, '#' lines "
+                             f"are comments; keeps passwords off the command line. Without URLs, ${URLS_ENV} "
+                             "(URLs separated by spaces or newlines) is read")
     parser.add_argument("--log-level", choices=LOG_LEVELS, default="off", type=str.lower,
                         help="show the reader's log lines at this level and above on stderr (default off)")
 
@@ -227,8 +239,10 @@ def build_parser():
     watch = commands.add_parser(
         "watch", help="show live statistics for one or more streams",
         description="Opens every URL and shows, per stream: status, delivered frames per second, "
-                    "resolution, age of the newest frame, halts, source framerate and decoder. "
-                    "Without a URL it starts the built-in demo camera and watches that. "
+                    "resolution, age of the newest frame, halts, rebuilds, source framerate and decoder, "
+                    "and for a failing stream how long it has failed and why. "
+                    f"Without a URL (here, in --urls-file or in ${URLS_ENV}) it starts the built-in demo "
+                    "camera and watches that. "
                     "Exits 0 only when every stream delivered at least one frame.")
     watch.add_argument("urls", nargs="*", metavar="URL", help="rtsp://, http:// or https:// stream URLs")
     watch.add_argument("--seconds", type=_positive, metavar="N", help="stop after N seconds (default: Ctrl-C)")
@@ -250,7 +264,8 @@ def build_parser():
         description="Opens URL, waits for it to play and for its first frame, and prints the time to the "
                     "first frame, the resolution, the source framerate, whether it is limited to 20 fps, "
                     "the decoder and the transport; with --json, every field of the reader's stats().")
-    probe.add_argument("url", metavar="URL")
+    probe.add_argument("url", metavar="URL", nargs="?",
+                       help="the stream URL (or give it with --urls-file or $" + URLS_ENV + ")")
     probe.add_argument("--timeout", type=_positive, default=15.0, metavar="S",
                        help="give up after S seconds (default 15)")
     probe.add_argument("--json", action="store_true",

@@ -1,4 +1,4 @@
-"""What a stream is, as text, from the reader's stats(): source, decoder, last error."""
+"""What a stream is, as text, from the reader's stats(): source, decoder, size, durations."""
 
 
 def source_text(stats):
@@ -71,3 +71,13 @@ def probe_rows(stats, frame):
         ("hardware decoding", hardware),
         ("transport", stats.get("transport") or "-"),
     ]
+
+
+def duration_text(seconds):
+    """"42s", "2m30s", "1h05m"."""
+    seconds = int(seconds)
+    if seconds < 60:
+        return f"{seconds}s"
+    if seconds < 3600:
+        return f"{seconds // 60}m{seconds % 60:02d}s"
+    return f"{seconds // 3600}h{seconds % 3600 // 60:02d}m"

@@ -4,6 +4,7 @@ import shutil
 import sys
 import time
 
+from vantle._frame_rate import FrameRate
 from vantle.cli import facts
 from vantle.cli.common import redact
 
@@ -19,7 +20,8 @@ class WatchedStream:
         self.shown_url = redact(url)
         self.feed = feed
         self.stats = feed.stats()
-        self._counted = 0
+        self._rate = FrameRate()
+        self.fps = None  # delivered frames per second at the last refresh; None until measurable
         self._first_seen = None  # (wall time of the newest frame, its number) at the first refresh with one
 
     @property
@@ -37,14 +39,9 @@ class WatchedStream:
     def refresh(self):
         # Only the stats: reading the frame would convert one that nobody looks at.
         self.stats = self.feed.stats()
+        self.fps = self._rate.update(self.stats)
         if self._first_seen is None and self.stats["age"] is not None:
             self._first_seen = (time.time() - self.stats["age"], self.frames)
-
-    def take_count(self):
-        """Frames since the previous call."""
-        delta = self.frames - self._counted
-        self._counted = self.frames
-        return delta
 
     def average_fps(self):
         age = self.stats["age"]
@@ -63,33 +60,58 @@ class WatchedStream:
             return "-"
         return f"{age:.2f}s" if age < 10 else f"{age:.0f}s"
 
+    def fps_text(self):
+        return "-" if self.fps is None else f"{self.fps:.1f}"
+
     @property
     def last_error(self):
         return self.stats["last_error"]
+
+    def failing_for(self):
+        """Seconds since the current failure began, when the reader says (None otherwise)."""
+        since = self.stats.get("failing_since")
+        return None if since is None else max(time.time() - since, 0.0)
+
+
+def failure_text(stream):
+    """How long a stream has failed, when it is tried again and the failure's root cause; "" when
+    it is not failing."""
+    failing = stream.failing_for()
+    parts = []
+    if failing is not None:
+        parts.append(f"failing for {facts.duration_text(failing)}")
+    retry = stream.stats.get("next_retry_in")
+    if retry is not None:
+        parts.append(f"next try in {retry:.1f}s")
+    cause = stream.last_error
+    if cause and (failing is not None or stream.status != "streaming"):
+        parts.append(f"cause: {cause}")
+    return " ".join(", ".join(parts).split())  # one line: GStreamer's debug detail has line breaks
 
 
 class TableDisplay:
     """A table redrawn in place on a terminal."""
 
-    COLUMNS = "{:<3} {:<12} {:>5}  {:<9} {:>6} {:>5} {:>6}  {:<11} {:<22} {}"
+    COLUMNS = "{:<3} {:<12} {:>5}  {:<9} {:>6} {:>5} {:>8} {:>6}  {:<11} {:<22} {}"
 
     def __init__(self, console):
         self.console = console
         self.drawn = 0
         sys.stdout.write("\x1b[?25l")  # hide the cursor while redrawing
 
-    def refresh(self, streams, rates, elapsed):
+    def refresh(self, streams, elapsed):
         width = max(shutil.get_terminal_size((120, 24)).columns - 1, 20)
         lines = [f"vantle watch  {len(streams)} stream(s)  {elapsed:6.1f}s   Ctrl-C to stop",
-                 self.COLUMNS.format("#", "STATUS", "FPS", "SIZE", "AGE", "HALTS", "DROPS", "SOURCE", "DECODER",
-                                     "URL")]
-        for stream, rate in zip(streams, rates):
+                 self.COLUMNS.format("#", "STATUS", "FPS", "SIZE", "AGE", "HALTS", "REBUILDS", "DROPS", "SOURCE",
+                                     "DECODER", "URL")]
+        for stream in streams:
             lines.append(self.COLUMNS.format(
-                stream.index, stream.status, f"{rate:.1f}", stream.size_text(), stream.age_text(),
-                stream.stats["halts"], stream.stats["frames_dropped"], facts.source_text(stream.stats),
-                facts.decoder_text(stream.stats), stream.shown_url))
-            if stream.status != "streaming" and stream.last_error:
-                lines.append(f"    last error: {stream.last_error}")
+                stream.index, stream.status, stream.fps_text(), stream.size_text(), stream.age_text(),
+                stream.stats["halts"], stream.stats["rebuilds"], stream.stats["frames_dropped"],
+                facts.source_text(stream.stats), facts.decoder_text(stream.stats), stream.shown_url))
+            failure = failure_text(stream)
+            if failure:
+                lines.append(f"    {failure}")
         if self.drawn:  # back to the table's first line, and clear from there down
             sys.stdout.write(f"\x1b[{self.drawn}F\x1b[J")
             sys.stdout.flush()
@@ -111,14 +133,19 @@ class TableDisplay:
 class PlainDisplay:
     """One line per stream per refresh, for logs and pipes."""
 
-    def refresh(self, streams, rates, elapsed):
-        for stream, rate in zip(streams, rates):
+    def refresh(self, streams, elapsed):
+        for stream in streams:
             stats = stream.stats
-            line = (f"t={elapsed:.1f} {stream.name} status={stream.status} fps={rate:.1f} "
+            line = (f"t={elapsed:.1f} {stream.name} status={stream.status} fps={stream.fps_text()} "
                     f"size={stream.size_text()} age={stream.age_text()} halts={stats['halts']} "
-                    f"dropped={stats['frames_dropped']} source={facts.source_text(stats)} "
-                    f"decoder={stats['decoder'] or '-'} url={stream.shown_url}")
-            if stream.status != "streaming" and stream.last_error:
+                    f"rebuilds={stats['rebuilds']} dropped={stats['frames_dropped']} "
+                    f"source={facts.source_text(stats)} decoder={stats['decoder'] or '-'} url={stream.shown_url}")
+            failing = stream.failing_for()
+            if failing is not None:
+                line += f" failing={failing:.1f}s"
+            if stats.get("next_retry_in") is not None:
+                line += f" next_try={stats['next_retry_in']:.1f}s"
+            if stream.last_error and (failing is not None or stream.status != "streaming"):
                 line += f" last_error={stream.last_error!r}"
             print(line)
         sys.stdout.flush()
@@ -130,7 +157,8 @@ class PlainDisplay:
 def summary_line(stream):
     stats = stream.stats
     return (f"summary {stream.name} frames={stream.frames} fps={stream.average_fps():.1f} "
-            f"size={stream.size_text()} halts={stats['halts']} dropped={stats['frames_dropped']} "
+            f"size={stream.size_text()} halts={stats['halts']} rebuilds={stats['rebuilds']} "
+            f"dropped={stats['frames_dropped']} "
             f"status={stream.status} decoder={stats['decoder'] or '-'} decoding={facts.decoding_text(stats)} "
             f"source={facts.source_text(stats)} limited={facts.limited_text(stats)} url={stream.shown_url}")
 
@@ -143,10 +171,9 @@ def watch_loop(streams, seconds, stop, display):
     last = start
 
     def refresh(now):
-        span = max(now - last, 1e-6)
         for stream in streams:
             stream.refresh()
-        display.refresh(streams, [stream.take_count() / span for stream in streams], now - start)
+        display.refresh(streams, now - start)
 
     try:
         while True:
