@@ -437,6 +437,37 @@ def test_clicking_a_tile_shows_its_stats(web, browser):
     assert wait_for(lambda: not dialog.is_displayed(), 5)
 
 
+def test_stream_without_frames_says_why_and_costs_no_picture_requests(web, browser):
+    browser.get(web.url)
+    assert wait_for(lambda: len(tile_statuses(browser)) == 4 and all(pictures_loaded(browser)[:3]), 15)
+    # Every request the page sends from now on (the browser's resource timing leaves out 503s).
+    browser.execute_script("window.asked = []; const send = window.fetch; "
+                           "window.fetch = (url, ...rest) => { window.asked.push(String(url)); return send(url, ...rest); };")
+    time.sleep(6)
+    names = browser.execute_script("return window.asked")
+
+    def requests(path):
+        return sum(name.split("?")[0] == path for name in names)
+
+    assert requests("/api/streams") >= 4
+    assert requests("/streams/2.jpg") >= 10  # a streaming tile, about 5 a second
+    assert requests("/streams/3.jpg") == 0  # the stream that never delivers a frame
+
+    def shown():
+        stats = json.loads(fetch(web, "/api/streams/3")[2])
+        silent = tile(browser, 3)
+        return (stats, silent.find_element("css selector", '[data-fact="rebuilds"]').text,
+                silent.find_element("css selector", ".notice small").text)
+
+    def says_why():
+        stats, rebuilds, detail = shown()
+        return stats["last_error"] and stats["last_error"] in detail and rebuilds == str(stats["rebuilds"])
+
+    assert wait_for(says_why, 10), shown()
+    stats, _, detail = shown()
+    assert ("Failing for" in detail) == ("failing_since" in stats)
+
+
 def test_tiles_say_halted_when_the_server_stops(web, browser, camera_server):
     browser.get(web.url)
     assert wait_for(lambda: tile_statuses(browser)[:3] == ["streaming"] * 3, 15)

@@ -3,12 +3,11 @@ and its frames as JPEG, encoded once however many viewers ask for the same frame
 
 import threading
 import time
-from collections import deque
 
+from vantle._frame_rate import FrameRate
 from vantle.feed_contract import StreamStatus
 
 JPEG_QUALITY = 80
-RATE_WINDOW = 2.5  # seconds of frame-number samples behind the delivered rate
 
 
 class JpegUnavailable(RuntimeError):
@@ -28,27 +27,6 @@ def encode_jpeg(image, quality=JPEG_QUALITY):
     return jpeg_encoder().encode_jpeg(image, quality=quality, colorspace="BGR", colorsubsampling="420")
 
 
-class RateMeter:
-    """Frames per second from the frame numbers seen over the last few seconds. It samples only
-    when asked, so a stream nobody looks at costs nothing."""
-
-    def __init__(self, window=RATE_WINDOW):
-        self._window = window
-        self._samples = deque()
-        self._lock = threading.Lock()
-
-    def sample(self, frame_number):
-        now = time.monotonic()
-        with self._lock:
-            self._samples.append((now, frame_number))
-            while len(self._samples) > 2 and now - self._samples[1][0] >= self._window:
-                self._samples.popleft()
-            then, first = self._samples[0]
-            if now - then < 0.5:
-                return None
-            return max(frame_number - first, 0) / (now - then)
-
-
 class StreamView:
     """One reader as served by the web server."""
 
@@ -56,7 +34,7 @@ class StreamView:
         self.index = index
         self.reader = reader
         self.name = f"stream-{index}"
-        self._rate = RateMeter()
+        self._rate = FrameRate()
         self._jpeg_lock = threading.Lock()
         self._jpeg = (0, b"")  # (frame number, JPEG bytes)
 
@@ -66,8 +44,12 @@ class StreamView:
 
     def stats(self):
         stats = dict(self.reader.stats())
-        fps = self._rate.sample(stats.get("frame_number") or 0)
-        return {"index": self.index, "name": self.name, "fps": fps, **stats}
+        extra = {"index": self.index, "name": self.name, "fps": self._rate.update(stats)}
+        if "failing_since" in stats:
+            # Counted here, so a viewer whose clock is off still reads how long the stream has failed.
+            since = stats["failing_since"]
+            extra["failing_for"] = None if since is None else max(time.time() - since, 0.0)
+        return {**extra, **stats}
 
     def next_frame(self, after, timeout):
         """The newest frame numbered above ``after``, waiting up to ``timeout`` s without the GIL."""

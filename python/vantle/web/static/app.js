@@ -1,7 +1,8 @@
 // The live page: polls /api/streams once a second and fetches each tile's newest frame as a JPEG
 // a few times a second. Pictures come one request at a time rather than as one MJPEG connection
 // per tile, because a browser opens at most six connections to one host: with more tiles than
-// that, long-lived connections would leave some tiles blank.
+// that, long-lived connections would leave some tiles blank. A tile asks for a picture only while
+// its stats say there is one to show, so a stream without frames costs no requests.
 "use strict";
 
 const STATS_INTERVAL_MS = 1000;
@@ -73,9 +74,9 @@ function makeTile(stats) {
   tile.url = element("div", "url");
 
   const facts = element("dl", "facts");
-  for (const [key, label] of [["fps", "fps"], ["age", "age"], ["halts", "halts"],
+  for (const [key, label] of [["fps", "fps"], ["age", "age"], ["halts", "halts"], ["rebuilds", "rebuilds"],
                               ["size", "size"], ["source", "source"], ["decoder", "decoder"]]) {
-    const cell = element("div", key === "source" || key === "decoder" ? "wide" : "");
+    const cell = element("div", key === "source" || key === "decoder" ? key : "");
     tile.facts[key] = element("dd");
     tile.facts[key].dataset.fact = key;
     cell.append(element("dt", "", label), tile.facts[key]);
@@ -88,11 +89,29 @@ function makeTile(stats) {
   return tile;
 }
 
+function durationText(seconds) {
+  const whole = Math.max(0, Math.floor(seconds));
+  if (whole < 60) return `${whole} s`;
+  if (whole < 3600) return `${Math.floor(whole / 60)} min ${whole % 60} s`;
+  return `${Math.floor(whole / 3600)} h ${Math.floor((whole % 3600) / 60)} min`;
+}
+
+// How long the stream has failed, when it is tried next and the failure's root cause, as far as
+// its stats say.
+function failureText(stats) {
+  const parts = [];
+  const failing = typeof stats.failing_for === "number";
+  if (failing) parts.push(`Failing for ${durationText(stats.failing_for)}`);
+  if (typeof stats.next_retry_in === "number") parts.push(`next try in ${stats.next_retry_in.toFixed(1)} s`);
+  if (stats.last_error && (failing || stats.status !== "streaming")) parts.push(stats.last_error);
+  return parts.join(" · ");
+}
+
 function updateTile(tile, stats) {
   tile.stats = stats;
   tile.status = connected ? stats.status : "unknown";
   let notice = NOTICES[tile.status];
-  let detail = tile.status === "halted" && stats.last_error ? stats.last_error : "";
+  let detail = failureText(stats);
   if (!connected) {
     notice = "No connection to vantle watch";
     detail = "";
@@ -109,6 +128,7 @@ function updateTile(tile, stats) {
   tile.facts.fps.textContent = number(stats.fps, 1);
   tile.facts.age.textContent = typeof stats.age === "number" ? `${number(stats.age, 2)} s` : "–";
   tile.facts.halts.textContent = stats.halts ?? "–";
+  tile.facts.rebuilds.textContent = stats.rebuilds ?? "–";
   tile.facts.size.textContent = sizeText(stats);
   tile.facts.source.textContent = sourceText(stats);
   tile.facts.decoder.textContent = decoderText(stats);
@@ -116,11 +136,20 @@ function updateTile(tile, stats) {
   if (tile.status === "closed") tile.closed = true;
 }
 
-// Fetches the tile's newest frame PICTURE_FPS times a second while the page is visible.
+// Whether the tile's stats promise a picture it has not shown: a newer frame number, or a stream
+// that is delivering frames now.
+function pictureDue(tile) {
+  const stats = tile.stats;
+  if (typeof stats.frame_number === "number" && stats.frame_number > tile.number) return true;
+  return stats.status === "streaming" && typeof stats.age === "number" && stats.age <= STALE_AFTER_S;
+}
+
+// Fetches the tile's newest frame PICTURE_FPS times a second while the page is visible and a
+// picture is due.
 async function pump(tile) {
   while (!tile.closed) {
     const started = performance.now();
-    if (!document.hidden && connected) {
+    if (!document.hidden && connected && pictureDue(tile)) {
       try {
         const response = await fetch(`/streams/${tile.index}.jpg?after=${tile.number}`, { cache: "no-store" });
         if (response.status === 200) {
@@ -140,11 +169,12 @@ async function pump(tile) {
 }
 
 function flatten(value, prefix, rows) {
-  if (value && typeof value === "object" && !Array.isArray(value)) {
+  if (value && typeof value === "object" && Object.keys(value).length) {
+    // Objects by key, lists (the recent errors) by position.
     for (const [key, inner] of Object.entries(value)) flatten(inner, prefix ? `${prefix}.${key}` : key, rows);
   } else {
-    let text = value === null || value === undefined ? "–" : String(value);
-    if (typeof value === "number" && prefix.endsWith("_at") && value > 1e9) {
+    let text = value === null || value === undefined || typeof value === "object" ? "–" : String(value);
+    if (typeof value === "number" && /(_at|\.at|_since)$/.test(prefix) && value > 1e9) {
       text = `${new Date(value * 1000).toLocaleString()} (${value.toFixed(3)})`;
     } else if (typeof value === "number" && !Number.isInteger(value)) {
       text = value.toFixed(3);
