@@ -72,6 +72,12 @@ class WatchedStream:
         since = self.stats.get("failing_since")
         return None if since is None else max(time.time() - since, 0.0)
 
+    def cause(self):
+        """The root cause of the current failure; None while the stream is well."""
+        if self.status == "streaming" and self.failing_for() is None:
+            return None
+        return self.last_error
+
 
 def failure_text(stream):
     """How long a stream has failed, when it is tried again and the failure's root cause; "" when
@@ -83,8 +89,8 @@ def failure_text(stream):
     retry = stream.stats.get("next_retry_in")
     if retry is not None:
         parts.append(f"next try in {retry:.1f}s")
-    cause = stream.last_error
-    if cause and (failing is not None or stream.status != "streaming"):
+    cause = stream.cause()
+    if cause:
         parts.append(f"cause: {cause}")
     return " ".join(", ".join(parts).split())  # one line: GStreamer's debug detail has line breaks
 
@@ -145,8 +151,8 @@ class PlainDisplay:
                 line += f" failing={failing:.1f}s"
             if stats.get("next_retry_in") is not None:
                 line += f" next_try={stats['next_retry_in']:.1f}s"
-            if stream.last_error and (failing is not None or stream.status != "streaming"):
-                line += f" last_error={stream.last_error!r}"
+            if stream.cause():
+                line += f" last_error={stream.cause()!r}"
             print(line)
         sys.stdout.flush()
 
