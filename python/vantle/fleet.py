@@ -96,7 +96,7 @@ def _down_status(stats: Mapping[str, Any]) -> Optional[str]:
     status = stats["status"]
     if status == "streaming":
         return None
-    if status == "initializing" and not (stats.get("halts") or stats.get("rebuilds")):
+    if status == "initializing" and not (stats.get("halts") or stats.get("rebuilds") or stats.get("failing_since")):
         return None
     return status
 
