@@ -82,7 +82,7 @@ def cmd_watch(args):
     sys.stdout.flush()
     silent = [stream for stream in streams if stream.frames == 0]
     for stream in silent:
-        failure = failure_text(stream)
+        failure = failure_text(stream, next_try=False)  # the reader is closed: no next try
         detail = f" ({one_line(failure)})" if failure else ""
         print(f"vantle watch: {stream.name} {stream.shown_url} delivered no frames{detail}", file=sys.stderr)
     return 1 if silent else 0

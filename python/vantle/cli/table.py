@@ -79,7 +79,7 @@ class WatchedStream:
         return self.last_error
 
 
-def failure_text(stream):
+def failure_text(stream, next_try=True):
     """How long a stream has failed, when it is tried again and the failure's root cause; "" when
     it is not failing."""
     failing = stream.failing_for()
@@ -87,7 +87,7 @@ def failure_text(stream):
     if failing is not None:
         parts.append(f"failing for {facts.duration_text(failing)}")
     retry = stream.stats.get("next_retry_in")
-    if retry is not None:
+    if retry is not None and next_try:
         parts.append(f"next try in {retry:.1f}s")
     cause = stream.cause()
     if cause:
