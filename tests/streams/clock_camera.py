@@ -8,6 +8,7 @@ slow encoder, and a server started with ``--clock-offset`` runs a clock that is 
 """
 
 import threading
+import time
 
 import numpy
 
@@ -100,7 +101,9 @@ class Painter:
         frame = numpy.empty(WIDTH * HEIGHT * 3 // 2, dtype=numpy.uint8)
         luma = frame[:WIDTH * HEIGHT].reshape(HEIGHT, WIDTH)
         frame[WIDTH * HEIGHT:] = 128
-        while not self.stopped.wait(1 / FPS if count else 0):
+        due = time.monotonic()
+        while not self.stopped.wait(max(due - time.monotonic(), 0)):
+            due = max(due + 1 / FPS, time.monotonic() - 1 / FPS)  # steady pace, no burst after a stall
             base = self.appsrc.get_base_time()
             if base == Gst.CLOCK_TIME_NONE or self.appsrc.get_state(0)[1] != Gst.State.PLAYING:
                 continue
@@ -111,8 +114,7 @@ class Painter:
             buffer = Gst.Buffer.new_wrapped(frame.tobytes())
             buffer.pts = now - base
             buffer.duration = Gst.SECOND // FPS
-            flow = self.appsrc.emit("push-buffer", buffer)
-            if flow != Gst.FlowReturn.OK:
+            if self.appsrc.emit("push-buffer", buffer) != Gst.FlowReturn.OK:
                 return
             count += 1
 
