@@ -127,6 +127,7 @@ def test_sources_without_sender_reports_have_no_capture_time(http_server, source
         stats = feed.stats()
         assert stats["capture_clock"] is None and stats["capture_offset_ms"] is None
         assert aligned([feed], timeout=0.3) is None
+        assert feed._frames_converted == 0  # the history holds decoded frames: none read, none converted
 
 
 @pytest.mark.usefixtures("short_timeouts")  # a quick rebuild; the 5 s count from the new camera's first frame

@@ -227,7 +227,8 @@ def build_parser():
     watch = commands.add_parser(
         "watch", help="show live statistics for one or more streams",
         description="Opens every URL and shows, per stream: status, delivered frames per second, "
-                    "resolution, age of the newest frame, halts, source framerate and decoder. "
+                    "resolution, age of the newest frame, delay (from the camera's sender reports), halts, "
+                    "source framerate and decoder. "
                     "Without a URL it starts the built-in demo camera and watches that. "
                     "Exits 0 only when every stream delivered at least one frame.")
     watch.add_argument("urls", nargs="*", metavar="URL", help="rtsp://, http:// or https:// stream URLs")

@@ -71,7 +71,7 @@ class WatchedStream:
 class TableDisplay:
     """A table redrawn in place on a terminal."""
 
-    COLUMNS = "{:<3} {:<12} {:>5}  {:<9} {:>6} {:>5} {:>6}  {:<11} {:<22} {}"
+    COLUMNS = "{:<3} {:<12} {:>5}  {:<9} {:>6} {:>6} {:>5} {:>6}  {:<11} {:<22} {}"
 
     def __init__(self, console):
         self.console = console
@@ -81,12 +81,12 @@ class TableDisplay:
     def refresh(self, streams, rates, elapsed):
         width = max(shutil.get_terminal_size((120, 24)).columns - 1, 20)
         lines = [f"vantle watch  {len(streams)} stream(s)  {elapsed:6.1f}s   Ctrl-C to stop",
-                 self.COLUMNS.format("#", "STATUS", "FPS", "SIZE", "AGE", "HALTS", "DROPS", "SOURCE", "DECODER",
-                                     "URL")]
+                 self.COLUMNS.format("#", "STATUS", "FPS", "SIZE", "AGE", "DELAY", "HALTS", "DROPS", "SOURCE",
+                                     "DECODER", "URL")]
         for stream, rate in zip(streams, rates):
             lines.append(self.COLUMNS.format(
                 stream.index, stream.status, f"{rate:.1f}", stream.size_text(), stream.age_text(),
-                stream.stats["halts"], stream.stats["frames_dropped"], facts.source_text(stream.stats),
+                facts.delay_text(stream.stats), stream.stats["halts"], stream.stats["frames_dropped"], facts.source_text(stream.stats),
                 facts.decoder_text(stream.stats), stream.shown_url))
             if stream.status != "streaming" and stream.last_error:
                 lines.append(f"    last error: {stream.last_error}")
@@ -115,7 +115,8 @@ class PlainDisplay:
         for stream, rate in zip(streams, rates):
             stats = stream.stats
             line = (f"t={elapsed:.1f} {stream.name} status={stream.status} fps={rate:.1f} "
-                    f"size={stream.size_text()} age={stream.age_text()} halts={stats['halts']} "
+                    f"size={stream.size_text()} age={stream.age_text()} delay={facts.delay_text(stats)} "
+                    f"halts={stats['halts']} "
                     f"dropped={stats['frames_dropped']} source={facts.source_text(stats)} "
                     f"decoder={stats['decoder'] or '-'} url={stream.shown_url}")
             if stream.status != "streaming" and stream.last_error:
