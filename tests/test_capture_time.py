@@ -130,7 +130,9 @@ def test_sources_without_sender_reports_have_no_capture_time(http_server, source
         assert feed._frames_converted == 0  # the history holds decoded frames: none read, none converted
 
 
-@pytest.mark.usefixtures("short_timeouts")  # a quick rebuild; the 5 s count from the new camera's first frame
+# Short timeouts only speed up the rebuild after the restart (supervision's own tests cover it at the
+# defaults); the 5 s count from the new camera's first frame.
+@pytest.mark.usefixtures("short_timeouts")
 def test_capture_times_follow_a_sender_clock_that_jumped():
     with ClockServer() as server, LiveFeed(server.url("/clock"), runtime_options={}) as feed:
         before, _ = collect(feed, 10)
