@@ -400,6 +400,9 @@ def test_page_shows_every_stream_live(web, browser):
     assert facts["source"].startswith("25 fps · limited")
     assert wait_for(lambda: re.match(r"\d+\.\d$", tile(browser, 2).find_element(
         "css selector", '[data-fact="fps"]').text), 5)
+    # The delay, once the camera's first sender report maps its pictures to capture times.
+    assert wait_for(lambda: re.match(r"\d+ ms$", tile(browser, 2).find_element(
+        "css selector", '[data-fact="delay"]').text), 12)
     assert PASSWORD not in browser.page_source
     # A stream without a picture says why instead of showing nothing.
     silent = tile(browser, 3)

@@ -46,3 +46,45 @@ async def frames(feed):
             return
         after = frame.number
         yield frame
+
+
+async def aligned_async(feeds, tolerance=0.02, timeout=1.0, after=None):
+    """aligned() for coroutines: waits for new frames of any of the readers between looks."""
+    from vantle.feed_contract import StreamStatus
+    from vantle.live_feed import aligned
+
+    feeds = list(feeds)
+    loop = asyncio.get_running_loop()
+    deadline = None if timeout is None else loop.time() + max(timeout, 0.0)
+    while True:
+        # Numbers first: a frame stored after them wakes the watch below at once.
+        numbers = [feed.frame_number for feed in feeds]
+        found = aligned(feeds, tolerance, 0, after)
+        if found is not None:
+            return found
+        if any(feed.status == StreamStatus.CLOSED for feed in feeds):
+            return None
+        left = None if deadline is None else deadline - loop.time()
+        if left is not None and left <= 0:
+            return None
+        woken = loop.create_future()
+
+        def wake():
+            if not woken.done():
+                woken.set_result(None)
+
+        def wake_from_stream():
+            try:
+                loop.call_soon_threadsafe(wake)
+            except RuntimeError:  # the loop closed meanwhile
+                pass
+
+        tokens = [(feed, feed._watch_next_frame(number, wake_from_stream)) for feed, number in zip(feeds, numbers)]
+        timer = None if left is None else loop.call_later(left, wake)
+        try:
+            await woken
+        finally:
+            for feed, token in tokens:
+                feed._unwatch(token)
+            if timer is not None:
+                timer.cancel()

@@ -1,4 +1,4 @@
-from typing import Any, AsyncIterator, Dict, List, Mapping, Optional
+from typing import Any, AsyncIterator, Dict, Iterable, List, Mapping, Optional
 
 import numpy
 
@@ -13,11 +13,25 @@ class Frame:
     @property
     def received_at(self) -> float: ...
     @property
+    def captured_at(self) -> Optional[float]: ...
+    @property
     def image(self) -> numpy.ndarray: ...
     @property
     def age(self) -> float: ...
 
 def wait_any(pending: Mapping["LiveFeed", int], timeout: Optional[float] = None) -> List["LiveFeed"]: ...
+def aligned(
+    feeds: Iterable["LiveFeed"],
+    tolerance: float = 0.02,
+    timeout: Optional[float] = 1.0,
+    after: Optional[Mapping["LiveFeed", int]] = None,
+) -> Optional[Dict["LiveFeed", Frame]]: ...
+async def aligned_async(
+    feeds: Iterable["LiveFeed"],
+    tolerance: float = 0.02,
+    timeout: Optional[float] = 1.0,
+    after: Optional[Mapping["LiveFeed", int]] = None,
+) -> Optional[Dict["LiveFeed", Frame]]: ...
 
 class LiveFeed(StreamReader):
     _SUPPORTED_RUNTIME_OPTIONS: Dict[str, type]
@@ -30,6 +44,7 @@ class LiveFeed(StreamReader):
         pipeline_str: Optional[str] = None,
         must_play: bool = False,
         proxied: bool = False,
+        history: int = 0,
     ) -> None: ...
     @property
     def status(self) -> StreamStatus: ...

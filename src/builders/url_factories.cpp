@@ -7,6 +7,22 @@
 
 namespace vantle::builders {
 
+namespace {
+
+// Asks for the sender's wall-clock time on every packet once a sender report (or an RFC 7273
+// clock) maps the RTP clock to it: the reference-timestamp meta then travels through the
+// depayloader and the decoder to the decoded frame. Older GStreamer lacks the property.
+void add_reference_timestamps(GstElement* element) {
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "add-reference-timestamp-meta") != nullptr) {
+        g_object_set(element, "add-reference-timestamp-meta", TRUE, nullptr);
+    }
+}
+
+// rtspsrc's "new-manager": its rtpbin, which stamps sender-report times only when asked itself.
+void on_new_manager(GstElement*, GstElement* manager, gpointer) { add_reference_timestamps(manager); }
+
+}  // namespace
+
 RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency, Callbacks callbacks, bool force_tcp)
     : PipelineFactory(std::move(url), kFramerateLimit),
       latency_(latency),
@@ -29,6 +45,8 @@ std::shared_ptr<gst::Pipeline> RTSPPipelineFactory::build() {
             g_object_set(rtspsrc, "location", url().c_str(), nullptr);
             g_object_set(rtspsrc, "latency", static_cast<guint>(latency_), nullptr);
             if (force_tcp_) g_object_set(rtspsrc, "protocols", GST_RTSP_LOWER_TRANS_TCP, nullptr);
+            add_reference_timestamps(rtspsrc);
+            g_signal_connect(rtspsrc, "new-manager", G_CALLBACK(on_new_manager), nullptr);
         },
         false);
     std::weak_ptr<gst::Pipeline> weak = pipeline;

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "feed_contract/interruptible_wait.hpp"
+#include "live_feed/frame_history.hpp"
 #include "live_feed/live_feed.hpp"
 #include "logger/python_bridge.hpp"
 #include "logger/without_gil.hpp"
@@ -176,6 +177,68 @@ private:
 
 nb::object optional_double(const std::optional<double>& value) { return value ? nb::cast(*value) : nb::none(); }
 
+// aligned(): the newest set of frames, one per reader, whose capture times lie within
+// `tolerance` seconds, each numbered above the reader's entry in `after`; waits for new frames
+// (one waiter for all readers, without the GIL) until `timeout`. None on timeout, and as soon as
+// a reader closes while no set is there.
+nb::object aligned(nb::handle feeds, double tolerance, std::optional<double> timeout, nb::handle after) {
+    struct Member {
+        nb::object key;
+        LiveFeed* feed;
+        std::uint64_t after;
+    };
+    if (!(tolerance >= 0)) throw nb::value_error("aligned() needs a tolerance of 0 seconds or more");
+    std::vector<Member> members;
+    for (nb::handle item : nb::iter(feeds)) {
+        if (!nb::isinstance<LiveFeed>(item)) throw nb::type_error("aligned() aligns LiveFeed readers only");
+        std::uint64_t seen = 0;
+        if (!after.is_none()) seen = nb::cast<std::uint64_t>(after.attr("get")(item, 0));
+        members.push_back({nb::borrow(item), &nb::cast<LiveFeed&>(item), seen});
+    }
+    if (members.empty()) throw nb::value_error("aligned() needs at least one reader");
+
+    std::optional<std::vector<std::shared_ptr<const vantle::FrameRecord>>> found;
+    bool closed = false;
+    auto look = [&] {
+        std::vector<std::vector<std::shared_ptr<const vantle::FrameRecord>>> candidates;
+        candidates.reserve(members.size());
+        for (const auto& member : members) {
+            auto frames = member.feed->history();
+            std::erase_if(frames, [&](const auto& frame) { return frame->number <= member.after; });
+            candidates.push_back(std::move(frames));
+            closed = closed || member.feed->closing();
+        }
+        found = vantle::newest_aligned_set(candidates, tolerance);
+        return found.has_value() || closed;
+    };
+    {
+        vantle::WithoutGil released;
+        look();
+    }
+    if (!found && !closed && (!timeout || *timeout > 0)) {
+        auto waiter = std::make_shared<vantle::FrameWaiter>();
+        std::vector<Watching> watching;
+        watching.reserve(members.size());
+        for (const auto& member : members) watching.emplace_back(*member.feed, waiter);
+        vantle::python::interruptible_wait(timeout, [&](double slice) {
+            // A new frame need not complete a set: wait on until the slice ends.
+            const double end = vantle::monotonic_seconds() + slice;
+            while (!look()) {
+                const double left = end - vantle::monotonic_seconds();
+                if (left <= 0) return false;
+                waiter->wait_for(left);
+            }
+            return true;
+        });
+    }
+    if (!found) return nb::none();
+    nb::dict result;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        result[members[i].key] = nb::cast(Frame{std::move((*found)[i]), nb::object()});
+    }
+    return result;
+}
+
 nb::dict stats_to_python(const vantle::FeedStats& stats) {
     nb::dict out;
     const auto& facts = stats.facts;
@@ -209,6 +272,8 @@ nb::dict stats_to_python(const vantle::FeedStats& stats) {
     out["transport"] = facts.transport.empty() ? nb::none() : nb::cast(facts.transport);
     out["latency_ms"] = facts.latency_ms ? nb::cast(*facts.latency_ms) : nb::none();
     out["url"] = stats.url;
+    out["capture_clock"] = stats.capture_clock ? nb::cast(std::string(stats.capture_clock)) : nb::none();
+    out["capture_offset_ms"] = optional_double(stats.capture_offset_ms);
     return out;
 }
 
@@ -240,6 +305,11 @@ NB_MODULE(live_feed, m) {
             "received_at", [](const Frame& frame) { return frame.record->received_at; },
             "Wall-clock time (seconds since the epoch) when the frame was received.")
         .def_prop_ro(
+            "captured_at", [](const Frame& frame) { return optional_double(frame.record->captured_at); },
+            "Wall-clock time (seconds since the epoch) when the sender took the picture, by the sender's clock as "
+            "its RTCP sender reports (or RFC 7273 clock) tell; None until the first report, and for sources "
+            "without one.")
+        .def_prop_ro(
             "image",
             [](Frame& frame) {
                 if (!frame.image.is_valid()) frame.image = frame_array(frame.record);
@@ -259,6 +329,18 @@ NB_MODULE(live_feed, m) {
           "Waits until one of the readers in `pending` (a mapping of reader to the frame number the caller last saw) "
           "has a newer frame and returns those that do; [] on timeout, or at once when every reader is closed. "
           "One wait for all readers, without the GIL.");
+    m.def("aligned", &aligned, "feeds"_a, "tolerance"_a = 0.02, "timeout"_a = 1.0, "after"_a = nb::none(),
+          "The newest set of frames, one per reader in `feeds`, whose capture times lie within `tolerance` seconds "
+          "of each other, as {reader: Frame}; frames come from each reader's history (LiveFeed(history=N)) and, "
+          "with `after` (reader -> frame number), are numbered above it. Waits for new frames without the GIL; None "
+          "on timeout or when a reader closed while no set is there.");
+    m.def(
+        "aligned_async",
+        [](nb::handle feeds, double tolerance, std::optional<double> timeout, nb::handle after) {
+            return frames_async_module().attr("aligned_async")(feeds, tolerance, timeout, after);
+        },
+        "feeds"_a, "tolerance"_a = 0.02, "timeout"_a = 1.0, "after"_a = nb::none(),
+        "Awaitable aligned(): never blocks the event loop.");
     nb::dict supported_options;
     supported_options["keyframes_only"] = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
 
@@ -269,7 +351,7 @@ NB_MODULE(live_feed, m) {
         "start that never comes, or a stall.");
     cls.attr("_SUPPORTED_RUNTIME_OPTIONS") = supported_options;
     cls.def(nb::new_([](const std::string& url, int latency, nb::dict runtime_options,
-                        std::optional<std::string> pipeline_str, bool must_play, bool proxied) {
+                        std::optional<std::string> pipeline_str, bool must_play, bool proxied, int history) {
                 nb::module_::import_("vantle.feed_contract")
                     .attr("check_runtime_options")(runtime_options,
                                                    nb::type<LiveFeed>().attr("_SUPPORTED_RUNTIME_OPTIONS"));
@@ -281,13 +363,15 @@ NB_MODULE(live_feed, m) {
                 options.pipeline_str = std::move(pipeline_str);
                 options.must_play = must_play;
                 options.proxied = proxied;
+                if (history < 0) throw nb::value_error("history must be 0 or more frames");
+                options.history = static_cast<std::size_t>(history);
                 options.state_change_timeout = module_number("_STATE_CHANGE_TIMEOUT");
                 options.frame_timeout = module_number("_FRAME_TIMEOUT");
                 vantle::WithoutGil released;
                 return LiveFeed::open(url, options);
             }),
             "url"_a, nb::kw_only(), "latency"_a = vantle::kDefaultLatency, "runtime_options"_a,
-            "pipeline_str"_a = nb::none(), "must_play"_a = false, "proxied"_a = false)
+            "pipeline_str"_a = nb::none(), "must_play"_a = false, "proxied"_a = false, "history"_a = 0)
         .def_prop_rw(
             "status", [](const LiveFeed& feed) { return status_type()(std::string(vantle::status_text(feed.status()))); },
             [](LiveFeed& feed, nb::handle value) { feed.set_status(status_from_python(value)); },

@@ -178,6 +178,8 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     auto record = std::make_shared<FrameRecord>();
     record->received_at = received_at;
     record->received_monotonic = received_monotonic;
+    const std::optional<CaptureTime> captured = capture_time_of(buffer);
+    if (captured) record->captured_at = captured->seconds;
     record->height = height;
     record->width = width;
     // Device memory and fixed-size pools would run dry while readers hold their buffers: such
@@ -188,11 +190,14 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     if (convert_now) record->pixels();
 
     std::shared_ptr<const FrameRecord> replaced;
+    std::shared_ptr<const FrameRecord> forgotten;
     {
         std::lock_guard lock(frame_mutex_);
         record->number = frame_number_.load(std::memory_order_relaxed) + 1;
         frame_number_.store(record->number);
+        capture_clock_ = captured ? captured->clock : CaptureClock::None;
         replaced = std::exchange(latest_frame_, std::move(record));
+        forgotten = remember_frame(replaced);
     }
     note_first_frame();
     set_status(StreamStatus::Streaming);

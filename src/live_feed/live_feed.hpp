@@ -6,12 +6,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 #include "builders/pipeline_factory.hpp"
+#include "live_feed/capture_time.hpp"
 #include "live_feed/frame_waiting.hpp"
 #include "live_feed/stats.hpp"
 #include "feed_contract/event.hpp"
@@ -32,6 +34,7 @@ struct FrameRecord {
     std::uint64_t number = 0;       // the reader's count of stored frames, this one included
     double received_at = 0;         // wall clock, for callers
     double received_monotonic = 0;  // monotonic clock, for the stall check
+    std::optional<double> captured_at;  // the sender's wall clock when it took the picture, if known
     int height = 0;
     int width = 0;
 
@@ -68,6 +71,7 @@ struct LiveFeedOptions {
     bool proxied = false;
     double state_change_timeout = 30;
     double frame_timeout = 120;
+    std::size_t history = 0;  // newest frames kept for history(), beyond the newest one
 };
 
 // Reads one live stream: builds its pipeline, keeps the newest frame and the status, and runs
@@ -100,6 +104,9 @@ public:
     FrameWatchers& frame_watchers() noexcept { return frame_watchers_; }
     // Counters and facts about the stream; cheap (no pipeline walk, no GIL).
     FeedStats stats() const;
+    // The newest frames, oldest first: the newest one plus up to `history` earlier ones as the
+    // options asked for; empty before the first frame.
+    std::vector<std::shared_ptr<const FrameRecord>> history() const;
 
     bool keyframes_only() const noexcept { return keyframes_only_.load(std::memory_order_relaxed); }
     void set_keyframes_only(bool value) noexcept { keyframes_only_.store(value, std::memory_order_relaxed); }
@@ -139,6 +146,11 @@ private:
     void replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt);
     // Adds the drops of a pipeline at NULL to the reader's total and lets go of its elements.
     void retire_drop_counters(const gst::Pipeline& retired);
+    // Under frame_mutex_, once a new frame is stored: keeps the frame it replaced in the history
+    // and the new one's delay for stats(); returns the frame the history let go of, to be
+    // released outside the lock.
+    std::shared_ptr<const FrameRecord> remember_frame(std::shared_ptr<const FrameRecord> replaced);
+    void fill_capture_stats(FeedStats& stats) const;
 
     const logging::Logger logger_;
     const std::string url_;
@@ -154,6 +166,9 @@ private:
     std::shared_ptr<const FrameRecord> latest_frame_;
     std::atomic<std::uint64_t> frame_number_{0};
     FrameWatchers frame_watchers_;
+    std::deque<std::shared_ptr<const FrameRecord>> history_;  // earlier frames, oldest first
+    CaptureOffsets capture_offsets_;
+    CaptureClock capture_clock_ = CaptureClock::None;  // of the newest frame
 
     // Statistics (see stats()).
     const double opened_at_;

@@ -73,6 +73,7 @@ FeedStats LiveFeed::stats() const {
         stats.age = monotonic_seconds() - frame->received_monotonic;
     }
     stats.frames_converted = frames_converted();
+    fill_capture_stats(stats);
     {
         std::lock_guard lock(error_mutex_);
         if (!last_error_.empty()) stats.last_error = last_error_;

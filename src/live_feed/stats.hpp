@@ -25,6 +25,8 @@ struct FeedStats {
     std::optional<double> age;           // seconds since the newest frame was received
     builders::StreamFacts facts;
     std::string url;                     // password hidden
+    const char* capture_clock = nullptr;  // what maps the newest frame to capture time ("rtcp"...)
+    std::optional<double> capture_offset_ms;  // median receive minus capture time over the last second
 };
 
 }  // namespace vantle

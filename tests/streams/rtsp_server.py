@@ -16,6 +16,8 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
+import clock_camera  # noqa: E402  (beside this script)
+
 HOST = "127.0.0.1"
 
 
@@ -63,7 +65,8 @@ MOUNTS = {
     "/h264-444": (f"{video(pattern='smpte', fmt='Y444')} ! {h264(25)}", True),
     "/h264-10bit": (f"{video(pattern='smpte', fmt='I420_10LE')} ! {h264(25)}", True),
 }
-# Further mounts, made in build_server: /lossy (LossyFactory) and /resize (start_resizing).
+# Further mounts, made in build_server: /lossy (LossyFactory), /resize (start_resizing) and the
+# cameras with a true clock (clock_camera.MOUNTS).
 
 
 class LossyFactory(GstRtspServer.RTSPMediaFactory):
@@ -114,7 +117,7 @@ def start_resizing(_factory, media):
     media.connect("unprepared", lambda _media: GLib.source_remove(source))
 
 
-def build_server(port):
+def build_server(port, clock_offset=0.0):
     server = GstRtspServer.RTSPServer()
     server.set_address(HOST)
     server.set_service(str(port))
@@ -143,6 +146,7 @@ def build_server(port):
     resize.set_address_pool(pool)
     resize.connect("media-configure", start_resizing)
     mounts.add_factory("/resize", resize)
+    clock_camera.add_mounts(mounts, pool, clock_offset)
 
     # Clients that vanish without TEARDOWN over UDP would otherwise be fed
     # for the default 60 s.
@@ -157,10 +161,12 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
     parser.add_argument("--lifetime", type=float, default=600.0, help="seconds before exiting")
+    parser.add_argument("--clock-offset", type=float, default=0.0,
+                        help="seconds the clock cameras' wall clock is off")
     args = parser.parse_args(argv)
 
     Gst.init(None)
-    server = build_server(args.port)
+    server = build_server(args.port, args.clock_offset)
     if server.attach(None) == 0:
         sys.exit(f"rtsp_server: cannot listen on {HOST}:{args.port}")
 

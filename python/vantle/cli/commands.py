@@ -239,7 +239,8 @@ def build_parser():
     watch = commands.add_parser(
         "watch", help="show live statistics for one or more streams",
         description="Opens every URL and shows, per stream: status, delivered frames per second, "
-                    "resolution, age of the newest frame, halts, rebuilds, source framerate and decoder, "
+                    "resolution, age of the newest frame, delay (from the camera's sender reports), halts, rebuilds, "
+                    "source framerate and decoder, "
                     "and for a failing stream how long it has failed and why. "
                     f"Without a URL (here, in --urls-file or in ${URLS_ENV}) it starts the built-in demo "
                     "camera and watches that. "

@@ -18,6 +18,12 @@ def decoder_text(stats):
     return decoder + (" [VA-API]" if stats.get("hardware") else "")
 
 
+def delay_text(stats):
+    """The stream's delay (receive minus capture time, from the sender's reports), or "-"."""
+    delay = stats.get("capture_offset_ms")
+    return "-" if delay is None else f"{delay:.0f}ms"
+
+
 def decoding_text(stats):
     if not stats.get("decoder"):
         return "-"

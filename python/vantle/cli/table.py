@@ -98,7 +98,7 @@ def failure_text(stream, next_try=True):
 class TableDisplay:
     """A table redrawn in place on a terminal."""
 
-    COLUMNS = "{:<3} {:<12} {:>5}  {:<9} {:>6} {:>5} {:>8} {:>6}  {:<11} {:<22} {}"
+    COLUMNS = "{:<3} {:<12} {:>5}  {:<9} {:>6} {:>6} {:>5} {:>8} {:>6}  {:<11} {:<22} {}"
 
     def __init__(self, console):
         self.console = console
@@ -108,11 +108,11 @@ class TableDisplay:
     def refresh(self, streams, elapsed):
         width = max(shutil.get_terminal_size((120, 24)).columns - 1, 20)
         lines = [f"vantle watch  {len(streams)} stream(s)  {elapsed:6.1f}s   Ctrl-C to stop",
-                 self.COLUMNS.format("#", "STATUS", "FPS", "SIZE", "AGE", "HALTS", "REBUILDS", "DROPS", "SOURCE",
+                 self.COLUMNS.format("#", "STATUS", "FPS", "SIZE", "AGE", "DELAY", "HALTS", "REBUILDS", "DROPS", "SOURCE",
                                      "DECODER", "URL")]
         for stream in streams:
             lines.append(self.COLUMNS.format(
-                stream.index, stream.status, stream.fps_text(), stream.size_text(), stream.age_text(),
+                stream.index, stream.status, stream.fps_text(), stream.size_text(), stream.age_text(), facts.delay_text(stream.stats),
                 stream.stats["halts"], stream.stats["rebuilds"], stream.stats["frames_dropped"],
                 facts.source_text(stream.stats), facts.decoder_text(stream.stats), stream.shown_url))
             failure = failure_text(stream)
@@ -143,7 +143,7 @@ class PlainDisplay:
         for stream in streams:
             stats = stream.stats
             line = (f"t={elapsed:.1f} {stream.name} status={stream.status} fps={stream.fps_text()} "
-                    f"size={stream.size_text()} age={stream.age_text()} halts={stats['halts']} "
+                    f"size={stream.size_text()} age={stream.age_text()} delay={facts.delay_text(stats)} halts={stats['halts']} "
                     f"rebuilds={stats['rebuilds']} dropped={stats['frames_dropped']} "
                     f"source={facts.source_text(stats)} decoder={stats['decoder'] or '-'} url={stream.shown_url}")
             failing = stream.failing_for()

@@ -74,7 +74,7 @@ function makeTile(stats) {
   tile.url = element("div", "url");
 
   const facts = element("dl", "facts");
-  for (const [key, label] of [["fps", "fps"], ["age", "age"], ["halts", "halts"], ["rebuilds", "rebuilds"],
+  for (const [key, label] of [["fps", "fps"], ["age", "age"], ["delay", "delay"], ["halts", "halts"], ["rebuilds", "rebuilds"],
                               ["size", "size"], ["source", "source"], ["decoder", "decoder"]]) {
     const cell = element("div", key === "source" || key === "decoder" ? key : "");
     tile.facts[key] = element("dd");
@@ -127,6 +127,9 @@ function updateTile(tile, stats) {
   tile.url.title = stats.url || "";
   tile.facts.fps.textContent = number(stats.fps, 1);
   tile.facts.age.textContent = typeof stats.age === "number" ? `${number(stats.age, 2)} s` : "–";
+  // Receive minus capture time, once the camera's sender reports tell the capture time.
+  tile.facts.delay.textContent =
+    typeof stats.capture_offset_ms === "number" ? `${Math.round(stats.capture_offset_ms)} ms` : "–";
   tile.facts.halts.textContent = stats.halts ?? "–";
   tile.facts.rebuilds.textContent = stats.rebuilds ?? "–";
   tile.facts.size.textContent = sizeText(stats);
