@@ -13,7 +13,7 @@
 
 // Fixed point: luma enters as Y * 256 and chroma as (C - 128) * 256, and 16-bit multiplies that
 // keep the high half (MulHigh for luma, the rounding MulFixedPoint15 for chroma) scale them by
-// gains that leave 6 fraction bits, so that the sums are within 3/128 of a level of the exact
+// gains that leave 6 fraction bits, so that the sums are within 1/32 of a level of the exact
 // value before the one final rounding. Sums beyond the 16-bit range saturate, beyond what 0-255
 // clamps anyway.
 //
@@ -138,7 +138,9 @@ void StorePixel(const YuvGains& g, std::uint8_t y, int u, int v, std::uint8_t* H
 void Planar420Row(const std::uint8_t* HWY_RESTRICT y, const std::uint8_t* HWY_RESTRICT u,
                   const std::uint8_t* HWY_RESTRICT v, std::uint8_t* HWY_RESTRICT bgr, std::size_t width,
                   const YuvGains& g, RowTail&) {
-    for (std::size_t x = 0; x < width; ++x) StorePixel(g, y[x], (u[x / 2] - 128) * 256, (v[x / 2] - 128) * 256, bgr + 3 * x);
+    for (std::size_t x = 0; x < width; ++x) {
+        StorePixel(g, y[x], (u[x / 2] - 128) * 256, (v[x / 2] - 128) * 256, bgr + 3 * x);
+    }
 }
 #else
 void Planar420Row(const std::uint8_t* HWY_RESTRICT y, const std::uint8_t* HWY_RESTRICT u,
