@@ -201,9 +201,10 @@ def test_formats_the_reader_cannot_convert_halt_it(fmt, logs):
 
 
 # Kr and Kb of each matrix; the colorimetry strings name the matrix and the range.
-KR_KB = {"bt601": (0.299, 0.114), "bt709": (0.2126, 0.0722), "bt2020": (0.2627, 0.0593)}
+KR_KB = {"bt601": (0.299, 0.114), "bt709": (0.2126, 0.0722), "bt2020": (0.2627, 0.0593), "smpte240m": (0.212, 0.087)}
 COLORIMETRY = {("bt601", "limited"): "bt601", ("bt709", "limited"): "bt709", ("bt2020", "limited"): "bt2020",
-               ("bt601", "full"): "1:4:0:0", ("bt709", "full"): "1:3:0:0", ("bt2020", "full"): "1:6:0:0"}
+               ("bt601", "full"): "1:4:0:0", ("bt709", "full"): "1:3:0:0", ("bt2020", "full"): "1:6:0:0",
+               ("smpte240m", "limited"): "2:5:0:0", ("smpte240m", "full"): "1:5:0:0"}
 
 
 def picture_planes(matrix, full_range, width, height, seed=7):
@@ -288,7 +289,7 @@ def conversion_error(frame, expected):
 
 @pytest.mark.parametrize("fmt", ["I420", "NV12"])
 @pytest.mark.parametrize("width,height", [(322, 242), (331, 243)])
-@pytest.mark.parametrize("matrix", ["bt601", "bt709", "bt2020"])
+@pytest.mark.parametrize("matrix", ["bt601", "bt709", "bt2020", "smpte240m"])
 @pytest.mark.parametrize("color_range", ["limited", "full"])
 def test_colours_match_a_floating_point_reference(fmt, width, height, matrix, color_range, tmp_path):
     full_range = color_range == "full"
