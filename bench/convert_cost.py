@@ -9,12 +9,15 @@ Both paths run in a LiveFeed with a launch string over the same encoded clip, an
 reads every frame it can. Per call it reports the inclusive instructions of
   gst_video_converter_frame  videoconvert's whole conversion to BGR (every decoded frame)
   CopyPlane                  the reader's stride-aware copy of videoconvert's BGR (frames read)
-  I420ToRGB24Matrix          the reader's conversion of the decoded I420 (frames read)
-(libyuv's entry points: the module's own functions carry no symbols once installed.)
+  to_bgr                     the reader's conversion of the decoded I420 (frames read)
+Installed, libvantle.so carries no symbols: the children run a copy of the package holding the
+unstripped library of the CMake build folder (see convert_speed.py, which also times the reader's
+conversion of I420 and NV12).
 """
 
 import argparse
 import glob
+import importlib.util
 import os
 import re
 import subprocess
@@ -24,7 +27,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-FUNCTIONS = ["gst_video_converter_frame", "CopyPlane", "I420ToRGB24Matrix"]
+sys.path.insert(0, HERE)
+import convert_speed  # noqa: E402
+FUNCTIONS = ["gst_video_converter_frame", "CopyPlane", "vantle::convert::to_bgr(_GstVideoFrame const&, unsigned char*)"]
 PATHS = {
     "videoconvert": "filesrc location={url} ! h264parse ! avdec_h264 ! videoconvert ! video/x-raw,format=BGR ! "
                     "appsink name=main_sink sync=false",
@@ -84,12 +89,12 @@ def calls(out_file, function):
     return total
 
 
-def measure(path, clip, frames, workdir):
+def measure(path, clip, frames, workdir, package):
     out = os.path.join(workdir, f"callgrind.{path}")
     subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--separate-threads=no",
                     sys.executable, __file__, "--child", path, "--clip", clip, "--frames", str(frames)],
                    check=True, timeout=1800, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   env=dict(os.environ, PYTHONPATH=ROOT))
+                   env=dict(os.environ, PYTHONPATH=package))
     result = {}
     for function in FUNCTIONS:
         n = calls(out, function)
@@ -112,10 +117,13 @@ def main(argv=None):
     with tempfile.TemporaryDirectory() as workdir:
         clip = os.path.join(workdir, "clip.h264")
         encode(clip, args.width, args.height, args.frames)
+        package = convert_speed.package_with_symbols(
+            os.path.dirname(os.path.dirname(importlib.util.find_spec("vantle").origin)),
+            next(iter(glob.glob(os.path.join(ROOT, "build", "*", "libvantle.so")))), workdir)
         print(f"{args.width}x{args.height}, {args.frames} frames; instructions per call (calls)")
         for path in PATHS:
-            for function, (per_call, n) in measure(path, clip, args.frames, workdir).items():
-                print(f"  {path:12s} {function:26s} {per_call / 1e6:8.2f} M  ({n})")
+            for function, (per_call, n) in measure(path, clip, args.frames, workdir, package).items():
+                print(f"  {path:12s} {function.split('(')[0]:26s} {per_call / 1e6:8.2f} M  ({n})")
         for leftover in glob.glob(os.path.join(workdir, "callgrind.*")):
             os.unlink(leftover)
 

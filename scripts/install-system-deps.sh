@@ -14,8 +14,8 @@ packages=(
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
   # PyGObject and introspection data (tests, test servers, Python callers)
   python3-gi python-gi-dev gir1.2-glib-2.0 gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
-  # native conversion of decoded frames to BGR
-  libyuv-dev
+  # native conversion of decoded frames to BGR (libyuv copies packed RGB; Highway's SIMD runs the YUV kernel)
+  libyuv-dev libhwy-dev
   # RTSP server library for the test and demo streams
   libgstrtspserver-1.0-0 libgstrtspserver-1.0-dev gir1.2-gst-rtsp-server-1.0
   # encoders the test streams use

@@ -1,8 +1,8 @@
 #pragma once
 
 // Packed BGR from the raw formats decoders hand out, in one pass from the mapped planes into the
-// caller's buffer. libyuv does the arithmetic: its row functions are SIMD on every CPU Debian
-// ships for, and it takes strides and odd sizes as they come.
+// caller's buffer, with strides and odd sizes as they come. libyuv copies packed RGB; YUV goes
+// through our own SIMD kernel (yuv_to_bgr.hpp), exact for every matrix and range.
 
 #include <gst/gst.h>
 #include <gst/video/video.h>
@@ -36,7 +36,7 @@ private:
 bool handles(GstVideoFormat format) noexcept;
 
 // Writes `frame` (a format handles() accepts) as height rows of width x 3 bytes, blue-green-red,
-// with the YUV matrix and range of the frame's colorimetry, as videoconvert would.
+// with the YUV matrix and range of the frame's colorimetry.
 void to_bgr(const GstVideoFrame& frame, std::uint8_t* destination);
 
 // Whether holding `buffer` until someone reads it could starve its producer: memory that is not
