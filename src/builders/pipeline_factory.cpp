@@ -60,6 +60,7 @@ void PipelineFactory::set_up_decoder(GstElement* element, GstPad* pad, gst::Pipe
     logger_.info("Making decoder for pad: " + gst::pad_to_string(pad));
     GstElement* decodebin = gst_element_factory_make("decodebin", nullptr);
     if (decodebin == nullptr) throw StreamSetupError("No element could be made from the factory 'decodebin'");
+    apply_decoder_threads(decodebin);
     gst_bin_add(GST_BIN(pipeline.pipeline()), decodebin);
     gst_element_set_state(decodebin, GST_STATE_PLAYING);
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "builders/decoder_threads.hpp"
 #include "builders/stream_facts.hpp"
 #include "logger/export.hpp"
 #include "logger/logger.hpp"
@@ -93,6 +94,7 @@ private:
     bool decoded_formats_ = false;
     mutable std::mutex facts_mutex_;
     std::shared_ptr<PipelineFacts> facts_ = std::make_shared<PipelineFacts>();
+    OpenStreamCount counted_;  // shares the cores out among the decoders
 };
 
 }  // namespace vantle::builders
