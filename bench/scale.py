@@ -59,7 +59,6 @@ def open_vantle(urls, mode, tcp, counter, stop):
     options = {"keyframes_only": mode == "keyframes"}
     feeds = [LiveFeed(url, runtime_options=options, proxied=tcp) if tcp else LiveFeed(url, runtime_options=options)
              for url in urls]
-    index = {feed: i for i, feed in enumerate(feeds)}
 
     def reader():
         seen = {feed: 0 for feed in feeds}
@@ -69,11 +68,20 @@ def open_vantle(urls, mode, tcp, counter, stop):
                 if frame is None:
                     continue
                 seen[feed] = frame.number
-                if mode != "idle":
-                    frame.image  # noqa: B018 - the read converts
-                    counter.read += 1
-                if counter.first[index[feed]] is None:
-                    counter.first[index[feed]] = time.monotonic()
+                frame.image  # noqa: B018 - the read converts
+                counter.read += 1
+
+    def watch_first_frames():
+        # Polled, so that nobody waits on the readers of the idle mode.
+        while not stop.is_set() and any(t is None for t in counter.first):
+            for i, feed in enumerate(feeds):
+                if counter.first[i] is None and feed.frame_number > 0:
+                    counter.first[i] = time.monotonic()
+            time.sleep(0.02)
+
+    threading.Thread(target=watch_first_frames, daemon=True).start()
+    if mode == "idle":
+        reader = None
 
     def delivered():
         return sum(feed.frame_number for feed in feeds)
@@ -142,7 +150,8 @@ def measure(args):
     started = time.monotonic()
     if args.reader.startswith("vantle"):
         handles, reader, delivered, close = open_vantle(urls, args.mode, args.reader == "vantle-tcp", counter, stop)
-        threading.Thread(target=reader, daemon=True).start()
+        if reader:
+            threading.Thread(target=reader, daemon=True).start()
     else:
         handles, reader, delivered, close = open_peer(urls, args.reader, counter, stop)
     constructed = time.monotonic() - started
@@ -174,20 +183,22 @@ def measure(args):
     os._exit(0)
 
 
-def serve():
-    server = subprocess.Popen([sys.executable, os.path.join(HERE, "scale_server.py")], stdout=subprocess.PIPE,
+def serve(args):
+    server = subprocess.Popen([sys.executable, os.path.join(HERE, "scale_server.py"), "--width", str(args.width),
+                               "--height", str(args.height), "--kbps", str(args.kbps)], stdout=subprocess.PIPE,
                               text=True)
     info = json.loads(server.stdout.readline())
     return server, info["url"]
 
 
 def table(points):
-    rows = ["| reader | mode | N | live | all live after (s) | threads/stream | RSS/stream (MiB) | CPU/stream (% core)"
-            " | fps delivered | fps read | load avg |",
-            "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
-    for p in sorted(points, key=lambda p: (p["reader"], p["mode"], p["n"])):
-        rows.append(f"| {p['reader']} | {p['mode']} | {p['n']} | {p['live']} | {p['all_live_s']} | "
+    rows = ["| clip | reader | mode | N | live | all live after (s) | threads/stream | RSS/stream (MiB) | CPU/stream (% core)"
+            " | CPU ms/frame | fps delivered | fps read | load avg |",
+            "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for p in sorted(points, key=lambda p: (p.get("size", ""), p["mode"], p["reader"], p["n"])):
+        rows.append(f"| {p.get('size', '')} | {p['reader']} | {p['mode']} | {p['n']} | {p['live']} | {p['all_live_s']} | "
                     f"{p['threads_per_stream']} | {p['rss_mib_per_stream']} | {p['cpu_pct_per_stream']} | "
+                    f"{p['cpu_pct'] * 10 / p['fps_delivered'] if p['fps_delivered'] else 0:.2f} | "
                     f"{p['fps_delivered']} | {p['fps_read']} | {p.get('load', '')} |")
     return "\n".join(rows) + "\n"
 
@@ -200,6 +211,9 @@ def main():
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--warmup", type=float, default=3)
     parser.add_argument("--open-timeout", type=float, default=60)
+    parser.add_argument("--width", type=int, default=640)
+    parser.add_argument("--height", type=int, default=360)
+    parser.add_argument("--kbps", type=int, default=512)
     parser.add_argument("--out", default=os.path.join(RESULTS, "scale.json"))
     # One point in this process (used by the runner itself).
     parser.add_argument("--point", action="store_true", help=argparse.SUPPRESS)
@@ -216,7 +230,8 @@ def main():
             stored = json.load(f)
     except (OSError, ValueError):
         stored = {"points": []}
-    server, url = serve()
+    server, url = serve(args)
+    size = f"{args.width}x{args.height}@{args.kbps}k"
     try:
         time.sleep(2)
         for reader in args.readers.split(","):
@@ -237,9 +252,10 @@ def main():
                     except subprocess.TimeoutExpired:
                         point = {"reader": reader, "mode": mode, "n": n, "error": "timed out"}
                     point["load"] = round(load, 1)
+                    point["size"] = size
                     print(json.dumps(point), flush=True)
                     stored["points"] = [p for p in stored["points"]
-                                        if (p["reader"], p["mode"], p["n"]) != (reader, mode, n)] + [point]
+                                        if (p["reader"], p["mode"], p["n"], p.get("size")) != (reader, mode, n, size)] + [point]
                     stored["machine"] = {"cpus": os.cpu_count(), "python": platform.python_version(),
                                          "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())}
                     with open(args.out, "w") as f:

@@ -86,6 +86,8 @@ protected:
     // Bus watch and appsink with its new-sample handler, common to the URL factories.
     void attach_watcher(gst::Pipeline& pipeline, const PipelineWatcher& watcher) const;
     GstElement* add_appsink(gst::Pipeline& pipeline, const gst::NewSampleCallback& on_new_sample) const;
+    // Tells upstream that the appsink takes frames described by a video meta.
+    void accept_video_meta(gst::Pipeline& pipeline, GstElement* appsink) const;
 
 private:
     std::string url_;
