@@ -14,7 +14,9 @@ every one delivered a frame, and then, for --seconds, measures:
     python bench/scale.py --streams 8,64,256,1000 --modes all,keyframes,idle
     python bench/scale.py --readers pyav-nonkey,opencv --streams 8,64
 
-Modes: `all` reads every frame, `keyframes` reads every frame of streams opened keyframes
+Modes: `all` reads every frame, `5fps` takes the newest frame of each stream 5 times a second
+(peers decode every frame and convert only those taken: OpenCV grab() + retrieve(), PyAV
+to_ndarray of the frames taken), `keyframes` reads every frame of streams opened keyframes
 only, `idle` opens every frame but nobody reads. Readers: vantle (UDP), vantle-tcp, and the
 peers opencv (cv2.VideoCapture read(), a thread per stream), pyav (a thread per stream,
 to_ndarray of every frame) and pyav-nonkey (codec_context.skip_frame = "NONKEY"). A peer runs
@@ -79,9 +81,22 @@ def open_vantle(urls, mode, tcp, counter, stop):
                     counter.first[i] = time.monotonic()
             time.sleep(0.02)
 
+    def sample():
+        # A few frames a second from every stream: the newest frame, 5 times a second.
+        seen = {}
+        while not stop.is_set():
+            for feed in feeds:
+                record = feed.latest_frame
+                if record is not None and seen.get(feed) != record[0]:
+                    seen[feed] = record[0]
+                    counter.read += 1
+            stop.wait(0.2)
+
     threading.Thread(target=watch_first_frames, daemon=True).start()
     if mode == "idle":
         reader = None
+    elif mode == "5fps":
+        reader = sample
 
     def delivered():
         return sum(feed.frame_number for feed in feeds)
@@ -89,8 +104,9 @@ def open_vantle(urls, mode, tcp, counter, stop):
     return feeds, reader, delivered, lambda: [feed.close() for feed in feeds]
 
 
-def open_peer(urls, reader_name, counter, stop):
+def open_peer(urls, reader_name, mode, counter, stop):
     threads = []
+    sampling = mode == "5fps"
 
     def run_av(i, url):
         import av
@@ -99,11 +115,15 @@ def open_peer(urls, reader_name, counter, stop):
             stream = container.streams.video[0]
             if reader_name == "pyav-nonkey":
                 stream.codec_context.skip_frame = "NONKEY"
+            due = time.monotonic()
             for frame in container.decode(stream):
                 if stop.is_set():
                     return
-                frame.to_ndarray(format="bgr24")
                 counter.delivered[i] += 1
+                if sampling and time.monotonic() < due:
+                    continue  # decoded, not taken: converted only when taken
+                due += 0.2
+                frame.to_ndarray(format="bgr24")
                 counter.read += 1
                 if counter.first[i] is None:
                     counter.first[i] = time.monotonic()
@@ -112,11 +132,15 @@ def open_peer(urls, reader_name, counter, stop):
         import cv2
 
         cap = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
+        due = time.monotonic()
         while not stop.is_set():
-            ok, _ = cap.read()
-            if not ok:
+            if not cap.grab():
                 break
             counter.delivered[i] += 1
+            if sampling and time.monotonic() < due:
+                continue
+            due += 0.2
+            cap.retrieve()
             counter.read += 1
             if counter.first[i] is None:
                 counter.first[i] = time.monotonic()
@@ -153,7 +177,7 @@ def measure(args):
         if reader:
             threading.Thread(target=reader, daemon=True).start()
     else:
-        handles, reader, delivered, close = open_peer(urls, args.reader, counter, stop)
+        handles, reader, delivered, close = open_peer(urls, args.reader, args.mode, counter, stop)
     constructed = time.monotonic() - started
     deadline = started + args.open_timeout
     while time.monotonic() < deadline and any(t is None for t in counter.first):
@@ -237,6 +261,8 @@ def main():
         for reader in args.readers.split(","):
             for mode in args.modes.split(","):
                 if not reader.startswith("vantle") and (mode == "idle" or (mode == "keyframes") != (reader == "pyav-nonkey")):
+                    continue
+                if reader == "pyav-nonkey" and mode != "keyframes":
                     continue
                 for n in map(int, args.streams.split(",")):
                     command = [sys.executable, __file__, "--point", "--reader", reader, "--mode", mode, "--n", str(n),
