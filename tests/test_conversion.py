@@ -4,6 +4,7 @@ caps name, one conversion per record shared by every reader of it, none for fram
 videoconvert still handling every other format."""
 
 import threading
+import time
 from contextlib import contextmanager
 
 import gi
@@ -127,8 +128,8 @@ def test_concurrent_readers_of_a_record_share_one_conversion():
     readers = 8
     with reading(source("I420", 1920, 1080, "pinwheel").replace("framerate=10/1", "framerate=1/1")) as feed:
         for _attempt in range(3):
-            feed.new_frame_event.clear()
-            assert feed.new_frame_event.wait(5)  # a fresh record, a second before the next
+            # A fresh record, a second before the next; polled, so that it stays unconverted.
+            assert poll_next_frame(feed, feed.frame_number, 5)
             converted = feed._frames_converted
             barrier = threading.Barrier(readers)
             results = [None] * readers
@@ -159,11 +160,10 @@ def test_frames_never_read_are_never_converted(kind, rtsp_server):
                         "appsink name=main_sink")
     def let_frames_pass(count=3):
         for _ in range(count):
-            feed.new_frame_event.clear()
-            assert feed.new_frame_event.wait(5)
+            assert poll_next_frame(feed, feed.frame_number, 5)
 
     with feed:
-        assert feed.new_frame_event.wait(10)
+        assert poll_next_frame(feed, 0, 10)
         let_frames_pass()
         assert feed._frames_converted == 0
         first = feed.latest_frame
@@ -171,6 +171,26 @@ def test_frames_never_read_are_never_converted(kind, rtsp_server):
         let_frames_pass()
         assert feed._frames_converted == 1
         assert feed.latest_frame[0] > first[0] and feed._frames_converted == 2
+
+        # A thread waiting for the next frame gets it converted before it wakes: its read only
+        # takes the array. Frames stored while nobody waits stay unconverted.
+        for wait in (lambda: feed.new_frame_event.wait(5), lambda: feed.next_frame(feed.frame_number, timeout=5)):
+            feed.new_frame_event.clear()
+            converted = feed._frames_converted
+            assert wait()
+            assert feed._frames_converted == converted + 1
+            let_frames_pass()
+            assert feed._frames_converted == converted + 1
+
+
+def poll_next_frame(feed, after, timeout):
+    """Waits, without announcing a wait to the reader, for a frame numbered above `after`."""
+    deadline = time.monotonic() + timeout
+    while feed.frame_number <= after:
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.005)
+    return True
 
 
 @pytest.mark.parametrize("mount,decoded,converted_by", [

@@ -1,5 +1,7 @@
 #include "builders/pipeline_factory.hpp"
 
+#include <gst/video/video.h>
+
 #include <cstring>
 #include <string_view>
 
@@ -53,13 +55,40 @@ GstElement* PipelineFactory::add_appsink(gst::Pipeline& pipeline, const gst::New
     GstElement* appsink = pipeline.new_element("appsink", nullptr, &apply_appsink_properties, false);
     pipeline.set_appsink(appsink);
     pipeline.connect_new_sample(appsink, on_new_sample);
+    if (decoded_formats_) accept_video_meta(pipeline, appsink);
     return appsink;
+}
+
+void PipelineFactory::accept_video_meta(gst::Pipeline& pipeline, GstElement* appsink) const {
+    // The reader maps frames with their video meta (padded strides and plane offsets), so the
+    // decoder may decode straight into the buffers it hands over. Without a pool and the meta
+    // in this answer, avdec decodes into padded frames of its own and copies each one into a
+    // second pool: a copy per frame, and about twice the frames held per stream.
+    gst::UniquePad sink(gst_element_get_static_pad(appsink, "sink"));
+    pipeline.add_pad_probe(sink.get(), GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM, [](GstPad*, GstPadProbeInfo* info) {
+        GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+        if (query == nullptr || GST_QUERY_TYPE(query) != GST_QUERY_ALLOCATION) return GST_PAD_PROBE_OK;
+        GstCaps* caps = nullptr;
+        gst_query_parse_allocation(query, &caps, nullptr);
+        GstVideoInfo video{};
+        const bool system_memory =
+            caps != nullptr && gst_caps_get_size(caps) > 0 &&
+            (gst_caps_get_features(caps, 0) == nullptr ||
+             gst_caps_features_is_equal(gst_caps_get_features(caps, 0), GST_CAPS_FEATURES_MEMORY_SYSTEM_MEMORY));
+        if (system_memory && gst_video_info_from_caps(&video, caps) && gst_query_get_n_allocation_pools(query) == 0) {
+            std::unique_ptr<GstBufferPool, gst::ObjectUnref> pool(gst_video_buffer_pool_new());
+            gst_query_add_allocation_pool(query, pool.get(), static_cast<guint>(GST_VIDEO_INFO_SIZE(&video)), 0, 0);
+        }
+        gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+        return GST_PAD_PROBE_HANDLED;
+    });
 }
 
 void PipelineFactory::set_up_decoder(GstElement* element, GstPad* pad, gst::Pipeline& pipeline) {
     logger_.info("Making decoder for pad: " + gst::pad_to_string(pad));
     GstElement* decodebin = gst_element_factory_make("decodebin", nullptr);
     if (decodebin == nullptr) throw StreamSetupError("No element could be made from the factory 'decodebin'");
+    apply_decoder_threads(decodebin);
     gst_bin_add(GST_BIN(pipeline.pipeline()), decodebin);
     gst_element_set_state(decodebin, GST_STATE_PLAYING);
 

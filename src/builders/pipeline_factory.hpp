@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "builders/decoder_threads.hpp"
 #include "builders/stream_facts.hpp"
 #include "logger/export.hpp"
 #include "logger/logger.hpp"
@@ -85,6 +86,8 @@ protected:
     // Bus watch and appsink with its new-sample handler, common to the URL factories.
     void attach_watcher(gst::Pipeline& pipeline, const PipelineWatcher& watcher) const;
     GstElement* add_appsink(gst::Pipeline& pipeline, const gst::NewSampleCallback& on_new_sample) const;
+    // Tells upstream that the appsink takes frames described by a video meta.
+    void accept_video_meta(gst::Pipeline& pipeline, GstElement* appsink) const;
 
 private:
     std::string url_;
@@ -93,6 +96,7 @@ private:
     bool decoded_formats_ = false;
     mutable std::mutex facts_mutex_;
     std::shared_ptr<PipelineFacts> facts_ = std::make_shared<PipelineFacts>();
+    OpenStreamCount counted_;  // shares the cores out among the decoders
 };
 
 }  // namespace vantle::builders

@@ -47,6 +47,9 @@ std::shared_ptr<gst::Pipeline> RTSPPipelineFactory::build() {
             if (force_tcp_) g_object_set(rtspsrc, "protocols", GST_RTSP_LOWER_TRANS_TCP, nullptr);
             add_reference_timestamps(rtspsrc);
             g_signal_connect(rtspsrc, "new-manager", G_CALLBACK(on_new_manager), nullptr);
+            // No dummy packets to open a NAT for UDP: they cost every stream a thread for its
+            // lifetime, and a reader that receives no UDP falls back to TCP after rtspsrc's timeout.
+            gst_util_set_object_arg(G_OBJECT(rtspsrc), "nat-method", "none");
         },
         false);
     std::weak_ptr<gst::Pipeline> weak = pipeline;

@@ -116,6 +116,8 @@ NB_MODULE(feed_contract, m) {
         .def(
             "wait",
             [](const vantle::Event& event, std::optional<double> timeout) {
+                // Already set: answered with the GIL held, since giving it up would hand it over.
+                if (event.is_set()) return true;
                 return vantle::python::interruptible_wait(timeout, [&](double slice) { return event.wait(slice); });
             },
             "timeout"_a = nb::none(),

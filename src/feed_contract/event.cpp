@@ -24,6 +24,11 @@ bool Event::is_set() const {
 
 bool Event::wait(std::optional<double> timeout_seconds) const {
     std::unique_lock lock(mutex_);
+    waiters_.fetch_add(1, std::memory_order_relaxed);
+    struct Leaving {
+        std::atomic<int>& count;
+        ~Leaving() { count.fetch_sub(1, std::memory_order_relaxed); }
+    } leaving{waiters_};
     if (!timeout_seconds) {
         changed_.wait(lock, [&] { return flag_; });
         return true;

@@ -46,6 +46,7 @@ public:
     void remove(Id id);
     // Calls every watcher outside the lock, so a watcher may take other locks (the GIL).
     void notify() noexcept;
+    bool empty() const noexcept { return count_.load() == 0; }
 
 private:
     std::mutex mutex_;

@@ -8,6 +8,7 @@
 
 #include "builders/custom_factory.hpp"
 #include "builders/url_factories.hpp"
+#include "live_feed/resource_budget.hpp"
 #include "loop_host/loop_host.hpp"
 #include "utils/timing/timeout.hpp"
 
@@ -37,6 +38,7 @@ LiveFeed::~LiveFeed() = default;
 
 std::shared_ptr<LiveFeed> LiveFeed::open(const std::string& url, LiveFeedOptions options) {
     loop_host::assert_started();
+    check_room_for_stream(logging::redact_url(url));
     std::shared_ptr<LiveFeed> feed(new LiveFeed(url, options));
 
     GMainContext* context = g_main_context_get_thread_default();
@@ -191,6 +193,7 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
 
     std::shared_ptr<const FrameRecord> replaced;
     std::shared_ptr<const FrameRecord> forgotten;
+    std::shared_ptr<const FrameRecord> stored = record;
     {
         std::lock_guard lock(frame_mutex_);
         record->number = frame_number_.load(std::memory_order_relaxed) + 1;
@@ -199,7 +202,13 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
         replaced = std::exchange(latest_frame_, std::move(record));
         forgotten = remember_frame(replaced);
     }
+    // A thread already waiting for this frame will read it: converting here, before it wakes,
+    // spares it dropping and retaking the GIL around the conversion. Pollers still convert on
+    // their first read, and frames nobody waits for are never converted.
+    if (new_frame_event_->has_waiters() || !frame_watchers_.empty()) stored->pixels();
+    stored.reset();
     note_first_frame();
+    starting_.release();
     set_status(StreamStatus::Streaming);
     new_frame_event_->set();
     frame_watchers_.notify();

@@ -15,6 +15,7 @@
 #include "builders/pipeline_factory.hpp"
 #include "live_feed/capture_time.hpp"
 #include "live_feed/frame_waiting.hpp"
+#include "live_feed/resource_budget.hpp"
 #include "live_feed/stats.hpp"
 #include "feed_contract/event.hpp"
 #include "feed_contract/feed_contract.hpp"
@@ -188,6 +189,7 @@ private:
     std::shared_ptr<builders::PipelineFacts> pipeline_facts_;  // of pipeline_
     std::atomic<std::uint64_t> dropped_by_earlier_pipelines_{0};
     BackgroundThread pipeline_restarter_thread_;
+    StartingStream starting_;  // until the first frame: see check_room_for_stream()
 };
 
 // The scheme of `url` as RFC 3986 delimits it, lower-cased; "" when there is none.

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "logger/export.hpp"
+
+namespace vantle {
+
+// Checks that the process can afford one more stream before any of it is built: file
+// descriptors (RLIMIT_NOFILE), threads (RLIMIT_NPROC and the kernel's threads-max) and address
+// space (RLIMIT_AS). Throws StreamSetupError naming the limit that would run out, so a process at
+// its limits refuses stream 1,001 clearly, and the streams already open keep theirs.
+// Streams whose sockets and threads are still being made count at their full cost, so a burst
+// of opens cannot pass the check before the earlier ones took their share.
+VANTLE_EXPORT void check_room_for_stream(const std::string& shown_url);
+
+// Counts its stream as starting from construction until release() (its first frame) or its end.
+class VANTLE_EXPORT StartingStream {
+public:
+    StartingStream() noexcept;
+    ~StartingStream() { release(); }
+    StartingStream(const StartingStream&) = delete;
+    StartingStream& operator=(const StartingStream&) = delete;
+    void release() noexcept;
+
+private:
+    std::atomic<bool> counted_{true};
+};
+
+}  // namespace vantle
