@@ -116,7 +116,6 @@ void LiveFeed::set_status(StreamStatus status) {
     do {
         if (current == status || current == StreamStatus::Closed) return;
     } while (!status_.compare_exchange_weak(current, status));
-    if (status == StreamStatus::Halted) halts_.fetch_add(1, std::memory_order_relaxed);
     new_status_event_->set();
     if (status == StreamStatus::Closed) frame_watchers_.notify();
 }
@@ -190,11 +189,14 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     std::shared_ptr<const FrameRecord> replaced;
     {
         std::lock_guard lock(frame_mutex_);
+        // close() sets the flag under this lock: once it returned, no frame is stored.
+        if (closing_.load()) return GST_FLOW_FLUSHING;
         record->number = frame_number_.load(std::memory_order_relaxed) + 1;
         frame_number_.store(record->number);
         replaced = std::exchange(latest_frame_, std::move(record));
     }
     note_first_frame();
+    end_failure_episode();
     set_status(StreamStatus::Streaming);
     new_frame_event_->set();
     frame_watchers_.notify();

@@ -34,6 +34,9 @@ def video(frames=-1):
 
 TS = ("x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 ! "
       "h264parse config-interval=-1 ! mpegtsmux")
+# Motion JPEG as IP cameras serve it: one JPEG per part of a multipart/x-mixed-replace body.
+BOUNDARY = "vantleframe"
+MJPEG = f"jpegenc quality=80 ! multipartmux boundary={BOUNDARY}"
 
 # path -> (launch, needs credentials). Every other path answers 404, with or
 # without credentials.
@@ -41,7 +44,9 @@ STREAMS = {
     "/live.ts": (f"{video()} ! {TS}", False),
     "/ends.ts": (f"{video(frames=50)} ! {TS}", False),
     "/private.ts": (f"{video()} ! {TS}", True),
+    "/live.mjpg": (f"{video()} ! {MJPEG}", False),
 }
+CONTENT_TYPES = {"/live.mjpg": f"multipart/x-mixed-replace; boundary={BOUNDARY}"}
 AUTHORIZATION = "Basic " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()
 
 
@@ -54,7 +59,8 @@ class Handler(BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
-        entry = STREAMS.get(urlsplit(self.path).path)
+        path = urlsplit(self.path).path
+        entry = STREAMS.get(path)
         if entry is None:
             self.send_error(404)
             return
@@ -66,7 +72,7 @@ class Handler(BaseHTTPRequestHandler):
             self.end_headers()
             return
         self.send_response(200)
-        self.send_header("Content-Type", "video/mp2t")
+        self.send_header("Content-Type", CONTENT_TYPES.get(path, "video/mp2t"))
         self.send_header("Cache-Control", "no-cache")
         self.end_headers()
         self.stream(launch)
