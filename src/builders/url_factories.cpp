@@ -2,10 +2,52 @@
 
 #include <gst/rtsp/gstrtsptransport.h>
 
+#include <optional>
+
 #include "feed_contract/feed_contract.hpp"
 #include "utils/gstreamer/pads.hpp"
+#include "utils/timing/timeout.hpp"
 
 namespace vantle::builders {
+namespace {
+
+using ElementAddedCallback = std::function<void(GstElement*)>;
+
+void deep_element_added_trampoline(GstBin*, GstBin*, GstElement* element, gpointer data) {
+    try {
+        (*static_cast<ElementAddedCallback*>(data))(element);
+    } catch (...) {
+        // Never into GStreamer; the stream then fails the way it would have without us.
+    }
+}
+
+void destroy_element_added(gpointer data, GClosure*) { delete static_cast<ElementAddedCallback*>(data); }
+
+// Calls `callback` for every element added anywhere inside `pipeline` (decodebin's children too).
+void on_deep_element_added(gst::Pipeline& pipeline, ElementAddedCallback callback) {
+    auto* data = new ElementAddedCallback(std::move(callback));
+    const gulong id = g_signal_connect_data(pipeline.element(), "deep-element-added",
+                                            G_CALLBACK(deep_element_added_trampoline), data, &destroy_element_added,
+                                            GConnectFlags{});
+    pipeline.record_signal_handler(pipeline.element(), id);
+}
+
+// Parts of a multipart/x-mixed-replace body carry no timestamps, and the framerate limit needs
+// them: each JPEG is stamped with its arrival, counted from the first one.
+void stamp_arrival(gst::Pipeline& pipeline, GstPad* pad) {
+    auto first_arrival = std::make_shared<std::optional<double>>();
+    pipeline.add_pad_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, [first_arrival](GstPad*, GstPadProbeInfo* info) {
+        GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+        GST_PAD_PROBE_INFO_DATA(info) = buffer;
+        const double now = monotonic_seconds();
+        if (!*first_arrival) *first_arrival = now;
+        GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>((now - **first_arrival) * GST_SECOND);
+        GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
+        return GST_PAD_PROBE_OK;
+    });
+}
+
+}  // namespace
 
 RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency, Callbacks callbacks, bool force_tcp)
     : PipelineFactory(std::move(url), kFramerateLimit),
@@ -99,6 +141,19 @@ std::shared_ptr<gst::Pipeline> HTTPPipelineFactory::build() {
         "souphttpsrc", nullptr, [this](GstElement* src) { g_object_set(src, "location", url().c_str(), nullptr); });
     gst::UniquePad source_pad(gst_element_get_static_pad(source, "src"));
     pipeline->add_pad_probe(source_pad.get(), GST_PAD_PROBE_TYPE_BUFFER, callbacks_.buffer_probe);
+    // Motion JPEG: souphttpsrc gives the response's content type as caps, decodebin picks
+    // multipartdemux for multipart/x-mixed-replace and a JPEG decoder for its parts.
+    std::weak_ptr<gst::Pipeline> weak = pipeline;
+    auto self = shared_from_this();
+    on_deep_element_added(*pipeline, [self, weak](GstElement* element) {
+        if (gst::factory_name_of(element) != "multipartdemux") return;
+        self->logger().info("The stream is multipart (Motion JPEG)");
+        if (auto owner = weak.lock()) {
+            owner->connect_pad_added(element, [weak](GstElement*, GstPad* pad) {
+                if (auto demuxed = weak.lock()) stamp_arrival(*demuxed, pad);
+            });
+        }
+    });
     set_up_decoder(source, source_pad.get(), *pipeline);
     gst_element_set_state(pipeline->element(), GST_STATE_PLAYING);
     return pipeline;
