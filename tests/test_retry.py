@@ -62,7 +62,7 @@ ROOT_CAUSES = {
     "http-401": (lambda http: http.url("/private.ts"), "Unauthorized"),
     "http-refused": (lambda http: refused_url("http"), "Could not connect"),
     # .invalid never resolves (RFC 6761).
-    "http-dns-failure": (lambda http: "http://camera.vantle.invalid/live.ts", "resolve"),
+    "http-dns-failure": (lambda http: "http://camera.vantle.invalid/live.ts", "Error resolving"),
     "rtsp-refused": (lambda http: refused_url("rtsp"), "Could not open resource"),
 }
 

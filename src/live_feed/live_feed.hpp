@@ -113,6 +113,8 @@ public:
     FrameWatchers& frame_watchers() noexcept { return frame_watchers_; }
     // Counters and facts about the stream; cheap (no pipeline walk, no GIL).
     FeedStats stats() const;
+    // Replaces a vague root cause of `episode`, while it runs, with a clearer one.
+    void name_root_cause(std::uint64_t episode, std::string_view text);
 
     bool keyframes_only() const noexcept { return keyframes_only_.load(std::memory_order_relaxed); }
     void set_keyframes_only(bool value) noexcept { keyframes_only_.store(value, std::memory_order_relaxed); }
@@ -150,7 +152,10 @@ private:
     std::shared_ptr<gst::Pipeline> current_pipeline() const;
     // Remembers why the stream stopped, password hidden, for stats(): the first failure since
     // the newest frame (or since opening) begins a failure episode and becomes last_error.
-    void note_error(std::string_view text);
+    // Returns the number of the episode it began (its halts count), else 0.
+    std::uint64_t note_error(std::string_view text);
+    // Starts a connection attempt of our own whose error names the root cause of `episode`.
+    void check_connection(std::uint64_t episode);
     // The first frame after failures ends the episode and resets the retry interval.
     void end_failure_episode() noexcept;
     // Counts one more failure of the current episode; returns how many it had.

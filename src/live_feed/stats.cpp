@@ -19,16 +19,28 @@ constexpr std::size_t kErrorsKept = 8;
 // of stream on the bus, a rejected sample, a start or stall timeout) until the next frame. Its
 // first error is the root cause: what follows (a decoder's "Internal data stream error", the
 // refused connections of the retries) only joins the list of errors.
-void LiveFeed::note_error(std::string_view text) {
+std::uint64_t LiveFeed::note_error(std::string_view text) {
     std::string redacted = logging::redact_text(text);
     const double now = wall_clock_seconds();
+    std::uint64_t began = 0;
     std::lock_guard lock(error_mutex_);
     if (!failing_.load()) {
         failing_.store(true);
         failing_since_ = now;
         last_error_ = redacted;
-        halts_.fetch_add(1, std::memory_order_relaxed);
+        began = halts_.fetch_add(1, std::memory_order_relaxed) + 1;
     }
+    errors_.push_back({now, std::move(redacted)});
+    if (errors_.size() > kErrorsKept) errors_.pop_front();
+    return began;
+}
+
+void LiveFeed::name_root_cause(std::uint64_t episode, std::string_view text) {
+    std::string redacted = logging::redact_text(text);
+    const double now = wall_clock_seconds();
+    std::lock_guard lock(error_mutex_);
+    if (!failing_.load() || halts_.load() != episode) return;  // that episode is over
+    last_error_ = redacted;
     errors_.push_back({now, std::move(redacted)});
     if (errors_.size() > kErrorsKept) errors_.pop_front();
 }

@@ -4,7 +4,10 @@
 #include <chrono>
 #include <exception>
 
+#include <gio/gio.h>
+
 #include "live_feed/live_feed.hpp"
+#include "utils/gstreamer/pads.hpp"
 #include "utils/timing/timeout.hpp"
 
 namespace vantle {
@@ -18,7 +21,46 @@ void set_null_without_waiting(gst::Pipeline& pipeline) {
     gst_element_call_async(pipeline.element(), &request_null_state, nullptr, nullptr);
 }
 
+// souphttpsrc reports a refused connection or a name that does not resolve only as a generic
+// "Internal data stream error": an error of the HTTP source with no better message.
+bool is_vague_http_source_error(GstMessage* message, const GError* error) {
+    if (error == nullptr || !g_error_matches(error, GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED)) return false;
+    GstObject* source = GST_MESSAGE_SRC(message);
+    return source != nullptr && GST_IS_ELEMENT(source) && gst::factory_name_of(GST_ELEMENT(source)) == "souphttpsrc";
+}
+
+struct ConnectionCheck {
+    std::weak_ptr<LiveFeed> feed;
+    std::uint64_t episode;
+};
+
+void connection_checked(GObject* client, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<ConnectionCheck> check(static_cast<ConnectionCheck*>(data));
+    GError* raw_error = nullptr;
+    GSocketConnection* connection = g_socket_client_connect_to_uri_finish(G_SOCKET_CLIENT(client), result, &raw_error);
+    gst::UniqueError error(raw_error);
+    if (connection != nullptr) g_object_unref(connection);
+    try {
+        if (auto feed = check->feed.lock(); feed && error && error->message) {
+            feed->name_root_cause(check->episode, error->message);
+        }
+    } catch (...) {
+        // Out of memory: the vague error stays the root cause.
+    }
+    g_object_unref(client);
+}
+
 }  // namespace
+
+void LiveFeed::check_connection(std::uint64_t episode) {
+    // GIO's own connection attempt to the same host and port names what went wrong (refused,
+    // unreachable, no such name). Asynchronous, on the main loop: the bus watch must not wait.
+    GSocketClient* client = g_socket_client_new();
+    g_socket_client_set_timeout(client, 10);
+    const guint16 default_port = url_scheme(url_) == "https" ? 443 : 80;
+    g_socket_client_connect_to_uri_async(client, url_.c_str(), default_port, nullptr, &connection_checked,
+                                         new ConnectionCheck{weak_from_this(), episode});
+}
 
 double retry_delay(unsigned failure, double first, double cap) noexcept {
     if (failure <= 1) return 0;
@@ -49,7 +91,8 @@ bool LiveFeed::pipeline_watcher(GstBus*, GstMessage* message, gst::Pipeline& pip
                             (debug ? logging::redact_text(debug.get()) : std::string("None")));
             std::string why = error && error->message ? error->message : "Pipeline error";
             if (debug) why += std::string(" (") + debug.get() + ")";
-            note_error(why);
+            const std::uint64_t episode = note_error(why);
+            if (episode != 0 && is_vague_http_source_error(message, error.get())) check_connection(episode);
             set_status(StreamStatus::Halted);
             set_null_without_waiting(pipeline);
             wake_supervision(&pipeline);
