@@ -196,7 +196,7 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
         replaced = std::exchange(latest_frame_, std::move(record));
     }
     note_first_frame();
-    end_failure_episode();
+    if (!pipeline_failed_.load(std::memory_order_relaxed)) end_failure_episode();
     set_status(StreamStatus::Streaming);
     new_frame_event_->set();
     frame_watchers_.notify();

@@ -194,6 +194,8 @@ private:
     std::atomic<std::uint64_t> halts_{0};
     std::atomic<double> retry_at_{-1};  // monotonic; negative when no rebuild is scheduled
     std::atomic<bool> failing_{false};  // a failure episode is under way
+    // The current pipeline failed: frames it still had in flight end no failure episode.
+    std::atomic<bool> pipeline_failed_{false};
     mutable std::mutex error_mutex_;    // guards the episode below
     std::string last_error_;
     std::deque<FeedError> errors_;

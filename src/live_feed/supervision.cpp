@@ -76,6 +76,7 @@ bool LiveFeed::pipeline_watcher(GstBus*, GstMessage* message, gst::Pipeline& pip
     switch (GST_MESSAGE_TYPE(message)) {
         case GST_MESSAGE_EOS:
             logger_.warning("Received EOS on pipeline, retrying connection to the stream...");
+            pipeline_failed_.store(true);  // before the episode begins: a frame still in flight ends none
             note_error("End of stream");
             set_status(StreamStatus::Halted);
             set_null_without_waiting(pipeline);
@@ -91,6 +92,7 @@ bool LiveFeed::pipeline_watcher(GstBus*, GstMessage* message, gst::Pipeline& pip
                             (debug ? logging::redact_text(debug.get()) : std::string("None")));
             std::string why = error && error->message ? error->message : "Pipeline error";
             if (debug) why += std::string(" (") + debug.get() + ")";
+            pipeline_failed_.store(true);
             const std::uint64_t episode = note_error(why);
             if (episode != 0 && is_vague_http_source_error(message, error.get())) check_connection(episode);
             set_status(StreamStatus::Halted);
@@ -191,6 +193,7 @@ void LiveFeed::supervise() {
 double LiveFeed::schedule_retry(gst::Pipeline& failed) {
     // Whatever brought it down, the failed pipeline is stopped now: its sockets close before
     // the wait for the rebuild.
+    pipeline_failed_.store(true);
     gst_element_set_state(failed.element(), GST_STATE_NULL);
     if (!failing_.load()) note_error("The pipeline stopped");
     const unsigned failure = count_failure();
@@ -217,6 +220,7 @@ void LiveFeed::rebuild(gst::Pipeline& failed) {
         factory = pipeline_factory_;
         failed_pipeline_ = nullptr;
     }
+    pipeline_failed_.store(false);
     note_build();
     replace_pipeline(factory->build());
     retry_at_.store(-1);
