@@ -4,6 +4,7 @@ while retries go on, retries leak no threads or descriptors, close() stops frame
 HTTP MJPEG cameras are read like any other stream."""
 
 import os
+import threading
 import time
 
 import pytest
@@ -151,3 +152,22 @@ def test_http_mjpeg_camera(http_server):
     assert stats["source"]["codec"] == "jpeg" and stats["source"]["width"] == 320
     assert stats["limited"] is True and stats["max_framerate"] == 20
     assert stats["frames_dropped"] > 0 and stats["halts"] == 0 and stats["last_error"] is None
+
+
+def context_switches(thread):
+    with open(f"/proc/self/task/{thread.native_id}/status", encoding="ascii") as status:
+        return sum(int(line.split()[1]) for line in status if "ctxt_switches" in line)
+
+
+def test_supervision_sleeps_while_a_stream_is_healthy(rtsp_server):
+    before = {t.ident for t in threading.enumerate()}
+    with LiveFeed(rtsp_server.url("/h264"), latency=200, runtime_options={}) as feed:
+        assert feed.next_frame(timeout=15) is not None
+        supervisors = [t for t in threading.enumerate()
+                       if t.ident not in before and t.name == "PipelineRestarterThread"]
+        assert len(supervisors) == 1
+        switches = context_switches(supervisors[0])
+        time.sleep(3)
+        # Ten polls a second would be 30 wake-ups; it wakes for state changes and deadlines only.
+        assert context_switches(supervisors[0]) - switches <= 3
+
