@@ -37,9 +37,9 @@ struct ConnectionCheck {
 void connection_checked(GObject* client, GAsyncResult* result, gpointer data) {
     std::unique_ptr<ConnectionCheck> check(static_cast<ConnectionCheck*>(data));
     GError* raw_error = nullptr;
-    GSocketConnection* connection = g_socket_client_connect_to_uri_finish(G_SOCKET_CLIENT(client), result, &raw_error);
+    const std::unique_ptr<GSocketConnection, gst::ObjectUnref> connection(
+        g_socket_client_connect_to_uri_finish(G_SOCKET_CLIENT(client), result, &raw_error));
     gst::UniqueError error(raw_error);
-    if (connection != nullptr) g_object_unref(connection);
     try {
         if (auto feed = check->feed.lock(); feed && error && error->message) {
             feed->name_root_cause(check->episode, error->message);
@@ -47,7 +47,6 @@ void connection_checked(GObject* client, GAsyncResult* result, gpointer data) {
     } catch (...) {
         // Out of memory: the vague error stays the root cause.
     }
-    g_object_unref(client);
 }
 
 }  // namespace
@@ -55,11 +54,13 @@ void connection_checked(GObject* client, GAsyncResult* result, gpointer data) {
 void LiveFeed::check_connection(std::uint64_t episode) {
     // GIO's own connection attempt to the same host and port names what went wrong (refused,
     // unreachable, no such name). Asynchronous, on the main loop: the bus watch must not wait.
-    GSocketClient* client = g_socket_client_new();
-    g_socket_client_set_timeout(client, 10);
+    // The attempt holds its own reference to the client until it has called back.
+    const std::unique_ptr<GSocketClient, gst::ObjectUnref> client(g_socket_client_new());
+    g_socket_client_set_timeout(client.get(), 10);
     const guint16 default_port = url_scheme(url_) == "https" ? 443 : 80;
-    g_socket_client_connect_to_uri_async(client, url_.c_str(), default_port, nullptr, &connection_checked,
-                                         new ConnectionCheck{weak_from_this(), episode});
+    auto check = std::make_unique<ConnectionCheck>(ConnectionCheck{weak_from_this(), episode});
+    g_socket_client_connect_to_uri_async(client.get(), url_.c_str(), default_port, nullptr, &connection_checked,
+                                         check.release());
 }
 
 double retry_delay(unsigned failure, double first, double cap) noexcept {
