@@ -10,6 +10,7 @@ moment each camera listens again to the reader's first frame from it.
 
 import argparse
 import json
+import logging
 import statistics
 import sys
 import time
@@ -56,6 +57,9 @@ def main(argv=None):
     parser.add_argument("--repeats", type=int, default=5, help="repetitions of outages under 10 minutes")
     parser.add_argument("--out", type=Path, default=ROOT / "bench" / "results" / "outage_recovery.json")
     args = parser.parse_args(argv)
+    # Every retry logs its refused connection; the figures are what this script is for.
+    logging.getLogger("qv_streaming").addHandler(logging.NullHandler())
+    logging.getLogger("qv_streaming").propagate = False
 
     servers = {kind: server_type(lifetime=24 * 3600) for kind, (server_type, _) in CAMERAS.items()}
     for server in servers.values():

@@ -384,7 +384,8 @@ NB_MODULE(live_feed, m) {
             },
             "runtime_options"_a, "Sets the runtime options for this stream reader.")
         .def("close", &LiveFeed::close, nb::call_guard<vantle::WithoutGil>(),
-             "Sends a close request to the stream reader.")
+             "Closes the reader at once: from now on it stores no frame and its status reads CLOSED; the supervision "
+             "thread takes the pipeline down behind it (wait_until_closed() waits for that).")
         .def(
             "wait_until_closed",
             [](LiveFeed& feed) {
