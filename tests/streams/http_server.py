@@ -27,9 +27,9 @@ HOST = "127.0.0.1"
 USER, PASSWORD = "user", "secret"
 
 
-def video(frames=-1):
+def video(frames=-1, fps=25):
     return (f"videotestsrc is-live=true num-buffers={frames} pattern=smpte horizontal-speed=2 ! "
-            "video/x-raw,format=I420,width=320,height=240,framerate=25/1")
+            f"video/x-raw,format=I420,width=320,height=240,framerate={fps}/1")
 
 
 TS = ("x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 ! "
@@ -45,8 +45,9 @@ STREAMS = {
     "/ends.ts": (f"{video(frames=50)} ! {TS}", False),
     "/private.ts": (f"{video()} ! {TS}", True),
     "/live.mjpg": (f"{video()} ! {MJPEG}", False),
+    "/slow.mjpg": (f"{video(fps=8)} ! {MJPEG}", False),  # a camera slower than the limit
 }
-CONTENT_TYPES = {"/live.mjpg": f"multipart/x-mixed-replace; boundary={BOUNDARY}"}
+CONTENT_TYPES = {path: f"multipart/x-mixed-replace; boundary={BOUNDARY}" for path in ("/live.mjpg", "/slow.mjpg")}
 AUTHORIZATION = "Basic " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()
 
 
