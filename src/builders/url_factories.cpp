@@ -176,7 +176,7 @@ std::shared_ptr<gst::Pipeline> HTTPPipelineFactory::build() {
         // exposes the one there is only once its queue is full, which a slow camera takes long to fill.
         g_object_set(element, "single-stream", TRUE, nullptr);
         if (auto owner = weak.lock()) {
-            // Paced by the camera: the stamps above are no times to wait for.
+            // Paced by the camera: the pacer's stamps are no times to wait for.
             g_object_set(owner->appsink(), "sync", FALSE, nullptr);
             owner->connect_pad_added(element, [self, weak](GstElement*, GstPad* pad) {
                 if (auto demuxed = weak.lock()) pace_parts(*demuxed, pad, self->max_framerate(), self->facts());
