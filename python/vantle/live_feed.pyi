@@ -44,6 +44,8 @@ class LiveFeed(StreamReader):
         pipeline_str: Optional[str] = None,
         must_play: bool = False,
         proxied: bool = False,
+        retry_interval: float = 0.5,
+        max_retry_interval: float = 2.0,
         history: int = 0,
     ) -> None: ...
     @property

@@ -30,7 +30,7 @@ void PipelineFacts::set_videorate(GstElement* videorate) {
 }
 
 std::uint64_t PipelineFacts::dropped_frames(GstElement* appsink) const {
-    std::uint64_t dropped = 0;
+    std::uint64_t dropped = limit_drops_.load(std::memory_order_relaxed);
     const auto videorate = videorate_.lock();
     if (videorate.get() != nullptr) {
         guint64 rate_dropped = 0;

@@ -5,6 +5,7 @@
 
 #include <gst/gst.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,16 +42,19 @@ public:
         update(facts_);
     }
     void set_videorate(GstElement* videorate);
+    // Counts a frame dropped before decoding to keep a stream within the framerate limit.
+    void count_limit_drop() noexcept { limit_drops_.fetch_add(1, std::memory_order_relaxed); }
     // Drops the hold on the pipeline's elements once their counters were read for the last time.
     void forget_elements() noexcept { videorate_.set(nullptr); }
-    // Frames this pipeline dropped: videorate's "drop" count plus the appsink's own drops
-    // (frames that came too late for the clock), read from the elements.
+    // Frames this pipeline dropped: those counted above, videorate's "drop" count and the
+    // appsink's own drops (frames that came too late for the clock), read from the elements.
     std::uint64_t dropped_frames(GstElement* appsink) const;
 
 private:
     mutable std::mutex mutex_;
     StreamFacts facts_;
     gst::WeakRef<GstElement> videorate_;  // weak: the facts outlive the pipeline
+    std::atomic<std::uint64_t> limit_drops_{0};
 };
 
 // "h264" for video/x-h264, "h265" for video/x-h265, "jpeg" for image/jpeg, "mpeg2" for

@@ -2,10 +2,76 @@
 
 #include <gst/rtsp/gstrtsptransport.h>
 
+#include <optional>
+
 #include "feed_contract/feed_contract.hpp"
 #include "utils/gstreamer/pads.hpp"
+#include "utils/timing/timeout.hpp"
 
 namespace vantle::builders {
+namespace {
+
+using ElementAddedCallback = std::function<void(GstElement*)>;
+
+void deep_element_added_trampoline(GstBin*, GstBin*, GstElement* element, gpointer data) {
+    try {
+        (*static_cast<ElementAddedCallback*>(data))(element);
+    } catch (...) {
+        // Never into GStreamer; the stream then fails the way it would have without us.
+    }
+}
+
+void destroy_element_added(gpointer data, GClosure*) { delete static_cast<ElementAddedCallback*>(data); }
+
+// Calls `callback` for every element added anywhere inside `pipeline` (decodebin's children too).
+void on_deep_element_added(gst::Pipeline& pipeline, ElementAddedCallback callback) {
+    auto* data = new ElementAddedCallback(std::move(callback));
+    const gulong id = g_signal_connect_data(pipeline.element(), "deep-element-added",
+                                            G_CALLBACK(deep_element_added_trampoline), data, &destroy_element_added,
+                                            GConnectFlags{});
+    pipeline.record_signal_handler(pipeline.element(), id);
+}
+
+// Parts of a multipart/x-mixed-replace body carry no timestamps, and their rate is the
+// camera's whim. A part is kept when it arrives at least one period of the framerate limit after
+// the previous kept one, less a quarter period for jitter, else dropped before it is decoded;
+// kept parts are stamped one period apart. The limit's videorate then passes them as they come:
+// it never repeats a picture of a camera slower than the limit.
+class MotionJpegPacer {
+public:
+    explicit MotionJpegPacer(int max_framerate) : period_(1.0 / max_framerate) {}
+
+    // The timestamp of a part that arrived at `now` (monotonic seconds), or none to drop it.
+    std::optional<GstClockTime> keep(double now) noexcept {
+        if (next_due_ && now + period_ / 4 < *next_due_) return std::nullopt;
+        // After a gap the count starts again, so a burst cannot use up the time the gap saved.
+        next_due_ = !next_due_ || now > *next_due_ + period_ ? now + period_ : *next_due_ + period_;
+        return static_cast<GstClockTime>(static_cast<double>(kept_++) * period_ * GST_SECOND);
+    }
+
+private:
+    double period_;
+    std::optional<double> next_due_;
+    std::uint64_t kept_ = 0;
+};
+
+void pace_parts(gst::Pipeline& pipeline, GstPad* pad, int max_framerate, std::shared_ptr<PipelineFacts> facts) {
+    auto pacer = std::make_shared<MotionJpegPacer>(max_framerate);
+    pipeline.add_pad_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, [pacer, facts](GstPad*, GstPadProbeInfo* info) {
+        const auto pts = pacer->keep(monotonic_seconds());
+        if (!pts) {
+            facts->count_limit_drop();
+            return GST_PAD_PROBE_DROP;
+        }
+        GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+        GST_PAD_PROBE_INFO_DATA(info) = buffer;
+        GST_BUFFER_PTS(buffer) = *pts;
+        GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
+        return GST_PAD_PROBE_OK;
+    });
+}
+
+}  // namespace
 
 namespace {
 
@@ -120,6 +186,24 @@ std::shared_ptr<gst::Pipeline> HTTPPipelineFactory::build() {
         "souphttpsrc", nullptr, [this](GstElement* src) { g_object_set(src, "location", url().c_str(), nullptr); });
     gst::UniquePad source_pad(gst_element_get_static_pad(source, "src"));
     pipeline->add_pad_probe(source_pad.get(), GST_PAD_PROBE_TYPE_BUFFER, callbacks_.buffer_probe);
+    // Motion JPEG: souphttpsrc gives the response's content type as caps, decodebin picks
+    // multipartdemux for multipart/x-mixed-replace and a JPEG decoder for its parts.
+    std::weak_ptr<gst::Pipeline> weak = pipeline;
+    auto self = shared_from_this();
+    on_deep_element_added(*pipeline, [self, weak](GstElement* element) {
+        if (gst::factory_name_of(element) != "multipartdemux") return;
+        self->logger().info("The stream is multipart (Motion JPEG)");
+        // One stream of pictures: without no-more-pads decodebin waits for more streams, and
+        // exposes the one there is only once its queue is full, which a slow camera takes long to fill.
+        g_object_set(element, "single-stream", TRUE, nullptr);
+        if (auto owner = weak.lock()) {
+            // Paced by the camera: the pacer's stamps are no times to wait for.
+            g_object_set(owner->appsink(), "sync", FALSE, nullptr);
+            owner->connect_pad_added(element, [self, weak](GstElement*, GstPad* pad) {
+                if (auto demuxed = weak.lock()) pace_parts(*demuxed, pad, self->max_framerate(), self->facts());
+            });
+        }
+    });
     set_up_decoder(source, source_pad.get(), *pipeline);
     gst_element_set_state(pipeline->element(), GST_STATE_PLAYING);
     return pipeline;

@@ -9,6 +9,7 @@
 
 #include <nanobind/stl/vector.h>
 
+#include <cmath>
 #include <optional>
 
 #include "feed_contract/interruptible_wait.hpp"
@@ -250,6 +251,16 @@ nb::dict stats_to_python(const vantle::FeedStats& stats) {
     out["rebuilds"] = stats.rebuilds;
     out["halts"] = stats.halts;
     out["last_error"] = stats.last_error ? nb::cast(*stats.last_error) : nb::none();
+    nb::list errors;
+    for (const auto& error : stats.errors) {
+        nb::dict entry;
+        entry["at"] = error.at;
+        entry["message"] = error.message;
+        errors.append(entry);
+    }
+    out["errors"] = errors;
+    out["failing_since"] = optional_double(stats.failing_since);
+    out["next_retry_in"] = optional_double(stats.next_retry_in);
     out["opened_at"] = stats.opened_at;
     out["first_frame_after"] = optional_double(stats.first_frame_after);
     out["age"] = optional_double(stats.age);
@@ -275,6 +286,15 @@ nb::dict stats_to_python(const vantle::FeedStats& stats) {
     out["capture_clock"] = stats.capture_clock ? nb::cast(std::string(stats.capture_clock)) : nb::none();
     out["capture_offset_ms"] = optional_double(stats.capture_offset_ms);
     return out;
+}
+
+void set_retry_policy(vantle::LiveFeedOptions& options, double first, double cap) {
+    if (!std::isfinite(first) || !std::isfinite(cap) || first <= 0 || cap < first) {
+        throw nb::value_error("retry_interval and max_retry_interval must be finite seconds with "
+                              "0 < retry_interval <= max_retry_interval");
+    }
+    options.retry_interval = first;
+    options.max_retry_interval = cap;
 }
 
 nb::object frames_async_module() { return nb::module_::import_("vantle._frames_async"); }
@@ -351,7 +371,8 @@ NB_MODULE(live_feed, m) {
         "start that never comes, or a stall.");
     cls.attr("_SUPPORTED_RUNTIME_OPTIONS") = supported_options;
     cls.def(nb::new_([](const std::string& url, int latency, nb::dict runtime_options,
-                        std::optional<std::string> pipeline_str, bool must_play, bool proxied, int history) {
+                        std::optional<std::string> pipeline_str, bool must_play, bool proxied,
+                        double retry_interval, double max_retry_interval, int history) {
                 nb::module_::import_("vantle.feed_contract")
                     .attr("check_runtime_options")(runtime_options,
                                                    nb::type<LiveFeed>().attr("_SUPPORTED_RUNTIME_OPTIONS"));
@@ -367,11 +388,14 @@ NB_MODULE(live_feed, m) {
                 options.history = static_cast<std::size_t>(history);
                 options.state_change_timeout = module_number("_STATE_CHANGE_TIMEOUT");
                 options.frame_timeout = module_number("_FRAME_TIMEOUT");
+                set_retry_policy(options, retry_interval, max_retry_interval);
                 vantle::WithoutGil released;
                 return LiveFeed::open(url, options);
             }),
             "url"_a, nb::kw_only(), "latency"_a = vantle::kDefaultLatency, "runtime_options"_a,
-            "pipeline_str"_a = nb::none(), "must_play"_a = false, "proxied"_a = false, "history"_a = 0)
+            "pipeline_str"_a = nb::none(), "must_play"_a = false, "proxied"_a = false,
+            "retry_interval"_a = vantle::kDefaultRetryInterval, "max_retry_interval"_a = vantle::kDefaultMaxRetryInterval,
+            "history"_a = 0)
         .def_prop_rw(
             "status", [](const LiveFeed& feed) { return status_type()(std::string(vantle::status_text(feed.status()))); },
             [](LiveFeed& feed, nb::handle value) { feed.set_status(status_from_python(value)); },
@@ -445,7 +469,8 @@ NB_MODULE(live_feed, m) {
             },
             "runtime_options"_a, "Sets the runtime options for this stream reader.")
         .def("close", &LiveFeed::close, nb::call_guard<vantle::WithoutGil>(),
-             "Sends a close request to the stream reader.")
+             "Closes the reader at once: from now on it stores no frame and its status reads CLOSED; the supervision "
+             "thread takes the pipeline down behind it (wait_until_closed() waits for that).")
         .def(
             "wait_until_closed",
             [](LiveFeed& feed) {

@@ -118,7 +118,6 @@ void LiveFeed::set_status(StreamStatus status) {
     do {
         if (current == status || current == StreamStatus::Closed) return;
     } while (!status_.compare_exchange_weak(current, status));
-    if (status == StreamStatus::Halted) halts_.fetch_add(1, std::memory_order_relaxed);
     new_status_event_->set();
     if (status == StreamStatus::Closed) frame_watchers_.notify();
 }
@@ -196,6 +195,8 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     std::shared_ptr<const FrameRecord> stored = record;
     {
         std::lock_guard lock(frame_mutex_);
+        // close() sets the flag under this lock: once it returned, no frame is stored.
+        if (closing_.load()) return GST_FLOW_FLUSHING;
         record->number = frame_number_.load(std::memory_order_relaxed) + 1;
         frame_number_.store(record->number);
         capture_clock_ = captured ? captured->clock : CaptureClock::None;
@@ -209,6 +210,7 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     stored.reset();
     note_first_frame();
     starting_.release();
+    if (!pipeline_failed_.load(std::memory_order_relaxed)) end_failure_episode();
     set_status(StreamStatus::Streaming);
     new_frame_event_->set();
     frame_watchers_.notify();

@@ -64,6 +64,14 @@ private:
     mutable std::atomic<bool> converted_{false};
 };
 
+inline constexpr double kDefaultRetryInterval = 0.5;
+// Short enough that a camera back after any outage streams again within about three seconds.
+inline constexpr double kDefaultMaxRetryInterval = 2.0;
+
+// Seconds to wait before rebuilding after the `failure`-th failure (1 for the first) of one
+// failure episode: 0, then `first`, doubling, at most `cap`.
+VANTLE_EXPORT double retry_delay(unsigned failure, double first, double cap) noexcept;
+
 struct LiveFeedOptions {
     int latency = kDefaultLatency;
     bool keyframes_only = false;
@@ -73,6 +81,10 @@ struct LiveFeedOptions {
     double state_change_timeout = 30;
     double frame_timeout = 120;
     std::size_t history = 0;  // newest frames kept for history(), beyond the newest one
+    // Retry policy after a failure: the first rebuild at once, then after retry_interval seconds,
+    // doubling up to max_retry_interval, until a frame arrives.
+    double retry_interval = kDefaultRetryInterval;
+    double max_retry_interval = kDefaultMaxRetryInterval;
 };
 
 // Reads one live stream: builds its pipeline, keeps the newest frame and the status, and runs
@@ -108,6 +120,8 @@ public:
     // The newest frames, oldest first: the newest one plus up to `history` earlier ones as the
     // options asked for; empty before the first frame.
     std::vector<std::shared_ptr<const FrameRecord>> history() const;
+    // Replaces a vague root cause of `episode`, while it runs, with a clearer one.
+    void name_root_cause(std::uint64_t episode, std::string_view text);
 
     bool keyframes_only() const noexcept { return keyframes_only_.load(std::memory_order_relaxed); }
     void set_keyframes_only(bool value) noexcept { keyframes_only_.store(value, std::memory_order_relaxed); }
@@ -115,7 +129,8 @@ public:
     // goes, and every one whose buffer it could not hold); a diagnostic.
     std::uint64_t frames_converted() const noexcept { return conversions_->load(std::memory_order_relaxed); }
 
-    // Asks the supervision thread to shut down; returns at once.
+    // Stops handing out frames, marks the reader CLOSED and asks the supervision thread to take
+    // the pipeline down; returns at once.
     void close();
     // close(), then waits for the pipeline to reach NULL and for the supervision thread to end.
     // `join` waits for that thread (the bindings pass one that Python signals can interrupt).
@@ -134,11 +149,24 @@ private:
     // in CLOSED with the status event set.
     void pipeline_restarter();
     void supervise();
+    // Brings a failed pipeline to NULL and schedules its rebuild; returns when that is due.
+    double schedule_retry(gst::Pipeline& failed);
+    void rebuild(gst::Pipeline& failed);
+    // Wakes the supervision thread (a bus error or EOS of `failed`, a state change, close()).
+    void wake_supervision(const gst::Pipeline* failed = nullptr);
     void shut_down() noexcept;
     // The pipeline now in use; null once the reader is closed.
     std::shared_ptr<gst::Pipeline> current_pipeline() const;
-    // Remembers why the stream stopped, password hidden, for stats().
-    void note_error(std::string_view text);
+    // Remembers why the stream stopped, password hidden, for stats(): the first failure since
+    // the newest frame (or since opening) begins a failure episode and becomes last_error.
+    // Returns the number of the episode it began (its halts count), else 0.
+    std::uint64_t note_error(std::string_view text);
+    // Starts a connection attempt of our own whose error names the root cause of `episode`.
+    void check_connection(std::uint64_t episode);
+    // The first frame after failures ends the episode and resets the retry interval.
+    void end_failure_episode() noexcept;
+    // Counts one more failure of the current episode; returns how many it had.
+    unsigned count_failure();
     // Times the first frame after the latest build.
     void note_first_frame() noexcept;
     // Starts the first-frame clock of the pipeline about to be built.
@@ -179,11 +207,21 @@ private:
     std::atomic<double> first_frame_after_{-1};
     std::atomic<std::uint64_t> rebuilds_{0};
     std::atomic<std::uint64_t> halts_{0};
-    mutable std::mutex error_mutex_;
+    std::atomic<double> retry_at_{-1};  // monotonic; negative when no rebuild is scheduled
+    std::atomic<bool> failing_{false};  // a failure episode is under way
+    // The current pipeline failed: frames it still had in flight end no failure episode.
+    std::atomic<bool> pipeline_failed_{false};
+    mutable std::mutex error_mutex_;    // guards the episode below
     std::string last_error_;
+    std::deque<FeedError> errors_;
+    std::optional<double> failing_since_;  // wall clock
+    unsigned episode_failures_ = 0;
 
     mutable std::mutex state_mutex_;  // guards the pipeline, the factory and the thread handle
-    std::condition_variable close_requested_;
+    std::condition_variable supervision_wakeup_;
+    std::uint64_t supervision_events_ = 0;
+    const gst::Pipeline* failed_pipeline_ = nullptr;  // reported a failure on its bus
+    unsigned retries_in_episode_ = 0;                 // the supervision thread's own
     std::shared_ptr<gst::Pipeline> pipeline_;
     std::shared_ptr<builders::PipelineFactory> pipeline_factory_;
     std::shared_ptr<builders::PipelineFacts> pipeline_facts_;  // of pipeline_

@@ -2,14 +2,61 @@
 // facts the pipeline factory recorded while it built the current pipeline.
 
 #include "live_feed/live_feed.hpp"
+#include <algorithm>
+
 #include "utils/timing/timeout.hpp"
 
 namespace vantle {
 
-void LiveFeed::note_error(std::string_view text) {
+namespace {
+
+// How many errors stats() lists.
+constexpr std::size_t kErrorsKept = 8;
+
+}  // namespace
+
+// A failure episode runs from the first failure after opening or after a frame (an error or end
+// of stream on the bus, a rejected sample, a start or stall timeout) until the next frame. Its
+// first error is the root cause: what follows (a decoder's "Internal data stream error", the
+// refused connections of the retries) only joins the list of errors.
+std::uint64_t LiveFeed::note_error(std::string_view text) {
     std::string redacted = logging::redact_text(text);
+    const double now = wall_clock_seconds();
+    std::uint64_t began = 0;
     std::lock_guard lock(error_mutex_);
-    last_error_ = std::move(redacted);
+    if (!failing_.load()) {
+        failing_.store(true);
+        failing_since_ = now;
+        last_error_ = redacted;
+        began = halts_.fetch_add(1, std::memory_order_relaxed) + 1;
+    }
+    errors_.push_back({now, std::move(redacted)});
+    if (errors_.size() > kErrorsKept) errors_.pop_front();
+    return began;
+}
+
+void LiveFeed::name_root_cause(std::uint64_t episode, std::string_view text) {
+    std::string redacted = logging::redact_text(text);
+    const double now = wall_clock_seconds();
+    std::lock_guard lock(error_mutex_);
+    if (!failing_.load() || halts_.load() != episode) return;  // that episode is over
+    last_error_ = redacted;
+    errors_.push_back({now, std::move(redacted)});
+    if (errors_.size() > kErrorsKept) errors_.pop_front();
+}
+
+void LiveFeed::end_failure_episode() noexcept {
+    // One relaxed load per frame while all is well.
+    if (!failing_.load(std::memory_order_relaxed)) return;
+    std::lock_guard lock(error_mutex_);
+    failing_.store(false);
+    failing_since_.reset();
+    episode_failures_ = 0;
+}
+
+unsigned LiveFeed::count_failure() {
+    std::lock_guard lock(error_mutex_);
+    return ++episode_failures_;
 }
 
 void LiveFeed::note_first_frame() noexcept {
@@ -77,7 +124,11 @@ FeedStats LiveFeed::stats() const {
     {
         std::lock_guard lock(error_mutex_);
         if (!last_error_.empty()) stats.last_error = last_error_;
+        stats.errors.assign(errors_.begin(), errors_.end());
+        stats.failing_since = failing_since_;
     }
+    const double retry_at = retry_at_.load();
+    if (retry_at >= 0) stats.next_retry_in = std::max(0.0, retry_at - monotonic_seconds());
 
     std::shared_ptr<gst::Pipeline> pipeline;
     std::shared_ptr<builders::PipelineFacts> facts;

@@ -27,13 +27,16 @@ HOST = "127.0.0.1"
 USER, PASSWORD = "user", "secret"
 
 
-def video(frames=-1):
+def video(frames=-1, fps=25):
     return (f"videotestsrc is-live=true num-buffers={frames} pattern=smpte horizontal-speed=2 ! "
-            "video/x-raw,format=I420,width=320,height=240,framerate=25/1")
+            f"video/x-raw,format=I420,width=320,height=240,framerate={fps}/1")
 
 
 TS = ("x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 ! "
       "h264parse config-interval=-1 ! mpegtsmux")
+# Motion JPEG as IP cameras serve it: one JPEG per part of a multipart/x-mixed-replace body.
+BOUNDARY = "vantleframe"
+MJPEG = f"jpegenc quality=80 ! multipartmux boundary={BOUNDARY}"
 
 # path -> (launch, needs credentials). Every other path answers 404, with or
 # without credentials.
@@ -41,7 +44,10 @@ STREAMS = {
     "/live.ts": (f"{video()} ! {TS}", False),
     "/ends.ts": (f"{video(frames=50)} ! {TS}", False),
     "/private.ts": (f"{video()} ! {TS}", True),
+    "/live.mjpg": (f"{video()} ! {MJPEG}", False),
+    "/slow.mjpg": (f"{video(fps=8)} ! {MJPEG}", False),  # a camera slower than the limit
 }
+CONTENT_TYPES = {path: f"multipart/x-mixed-replace; boundary={BOUNDARY}" for path in ("/live.mjpg", "/slow.mjpg")}
 AUTHORIZATION = "Basic " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()
 
 
@@ -54,7 +60,8 @@ class Handler(BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
-        entry = STREAMS.get(urlsplit(self.path).path)
+        path = urlsplit(self.path).path
+        entry = STREAMS.get(path)
         if entry is None:
             self.send_error(404)
             return
@@ -66,7 +73,7 @@ class Handler(BaseHTTPRequestHandler):
             self.end_headers()
             return
         self.send_response(200)
-        self.send_header("Content-Type", "video/mp2t")
+        self.send_header("Content-Type", CONTENT_TYPES.get(path, "video/mp2t"))
         self.send_header("Cache-Control", "no-cache")
         self.end_headers()
         self.stream(launch)
