@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "feed_contract/interruptible_wait.hpp"
+#include "live_feed/clip_bindings.hpp"
 #include "live_feed/live_feed.hpp"
 #include "logger/python_bridge.hpp"
 #include "logger/without_gil.hpp"
@@ -269,7 +270,8 @@ NB_MODULE(live_feed, m) {
         "start that never comes, or a stall.");
     cls.attr("_SUPPORTED_RUNTIME_OPTIONS") = supported_options;
     cls.def(nb::new_([](const std::string& url, int latency, nb::dict runtime_options,
-                        std::optional<std::string> pipeline_str, bool must_play, bool proxied) {
+                        std::optional<std::string> pipeline_str, bool must_play, bool proxied,
+                        std::optional<double> keep_encoded) {
                 nb::module_::import_("vantle.feed_contract")
                     .attr("check_runtime_options")(runtime_options,
                                                    nb::type<LiveFeed>().attr("_SUPPORTED_RUNTIME_OPTIONS"));
@@ -281,13 +283,15 @@ NB_MODULE(live_feed, m) {
                 options.pipeline_str = std::move(pipeline_str);
                 options.must_play = must_play;
                 options.proxied = proxied;
+                if (keep_encoded && !(*keep_encoded >= 0)) throw nb::value_error("keep_encoded is seconds, 0 or more");
+                options.keep_encoded = keep_encoded.value_or(0);
                 options.state_change_timeout = module_number("_STATE_CHANGE_TIMEOUT");
                 options.frame_timeout = module_number("_FRAME_TIMEOUT");
                 vantle::WithoutGil released;
                 return LiveFeed::open(url, options);
             }),
             "url"_a, nb::kw_only(), "latency"_a = vantle::kDefaultLatency, "runtime_options"_a,
-            "pipeline_str"_a = nb::none(), "must_play"_a = false, "proxied"_a = false)
+            "pipeline_str"_a = nb::none(), "must_play"_a = false, "proxied"_a = false, "keep_encoded"_a = nb::none())
         .def_prop_rw(
             "status", [](const LiveFeed& feed) { return status_type()(std::string(vantle::status_text(feed.status()))); },
             [](LiveFeed& feed, nb::handle value) { feed.set_status(status_from_python(value)); },
@@ -386,5 +390,6 @@ NB_MODULE(live_feed, m) {
                    std::string(vantle::status_text(feed.status())) + ">";
         });
 
+    vantle::define_clips(m, cls);
     feed_contract.attr("StreamReader").attr("register")(cls);
 }

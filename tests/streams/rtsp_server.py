@@ -31,6 +31,13 @@ def h264(key_interval=25):
             f"rtph264pay name=pay0 pt=96 config-interval=-1")
 
 
+def h265(key_interval=25):
+    return (f"x265enc tune=zerolatency speed-preset=ultrafast key-int-max={key_interval} ! "
+            f"rtph265pay name=pay0 pt=96 config-interval=-1")
+
+
+# MPEG-2 video: a codec that MP4 files cannot hold (Matroska can).
+MPEG2 = "avenc_mpeg2video gop-size=25 ! rtpmpvpay name=pay0 pt=32"
 MJPEG = "jpegenc quality=85 ! rtpjpegpay name=pay0 pt=26"
 AUDIO = ("audiotestsrc is-live=true wave=sine ! audio/x-raw,rate=8000,channels=1 ! "
          "alawenc ! rtppcmapay name=pay1 pt=8")
@@ -50,6 +57,8 @@ MOUNTS = {
     "/h264": (f"{video()} ! {h264(25)}", True),
     "/h264-longgop": (f"{video()} ! {h264(100)}", False),
     "/mjpeg": (f"{video()} ! {MJPEG}", True),
+    "/h265": (f"{video()} ! {h265(25)}", True),
+    "/mpeg2": (f"{video()} ! {MPEG2}", True),
     "/h264-audio": (f"{video()} ! {h264(25)} {AUDIO}", True),
     "/fps25": (f"{video(25)} ! {h264(25)}", True),
     "/fps20": (f"{video(20)} ! {h264(20)}", True),

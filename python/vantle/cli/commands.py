@@ -3,6 +3,8 @@
     vantle watch [URL ...]      live table of every stream (no URL: the built-in demo camera);
                                 --web also serves a live page of them
     vantle probe URL [--json]   open one stream, wait for its first frame, describe it
+    vantle record URL --seconds N OUT.mp4
+                                save N seconds of the stream's own video, without re-encoding
     vantle demo-camera          serve the demo camera alone until Ctrl-C
 
 Run ``vantle COMMAND --help`` for the options. Exit status: 0 on success, 1 when a
@@ -29,6 +31,7 @@ from vantle.cli.common import (
     set_up_logging,
     StopSignals,
 )
+from vantle.cli.record import add_record_command
 from vantle.cli.snapshots import write_snapshots
 from vantle.cli.table import PlainDisplay, TableDisplay, WatchedStream, summary_line, watch_loop
 
@@ -260,6 +263,8 @@ def build_parser():
                             f"(default 0, or {PROBE_JSON_SECONDS:g} with --json)")
     _add_stream_options(probe)
     probe.set_defaults(handler=cmd_probe)
+
+    add_record_command(commands, _add_stream_options)
 
     demo = commands.add_parser(
         "demo-camera", help="serve the demo RTSP camera until Ctrl-C",
