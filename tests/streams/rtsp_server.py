@@ -36,8 +36,8 @@ def h265(key_interval=25):
             f"rtph265pay name=pay0 pt=96 config-interval=-1")
 
 
-# MPEG-2 video: a codec that MP4 files cannot hold (Matroska can).
-MPEG2 = "avenc_mpeg2video gop-size=25 ! rtpmpvpay name=pay0 pt=32"
+# H.263: a codec that MP4 files cannot hold (Matroska can), at one of its few picture sizes.
+H263 = "avenc_h263 gop-size=25 ! rtph263pay name=pay0 pt=34"
 MJPEG = "jpegenc quality=85 ! rtpjpegpay name=pay0 pt=26"
 AUDIO = ("audiotestsrc is-live=true wave=sine ! audio/x-raw,rate=8000,channels=1 ! "
          "alawenc ! rtppcmapay name=pay1 pt=8")
@@ -58,7 +58,7 @@ MOUNTS = {
     "/h264-longgop": (f"{video()} ! {h264(100)}", False),
     "/mjpeg": (f"{video()} ! {MJPEG}", True),
     "/h265": (f"{video()} ! {h265(25)}", True),
-    "/mpeg2": (f"{video()} ! {MPEG2}", True),
+    "/h263": (f"{video(width=352, height=288)} ! {H263}", True),
     "/h264-audio": (f"{video()} ! {h264(25)} {AUDIO}", True),
     "/fps25": (f"{video(25)} ! {h264(25)}", True),
     "/fps20": (f"{video(20)} ! {h264(20)}", True),
