@@ -239,3 +239,23 @@ def test_record_command(rtsp_server, tmp_path):
     assert result.returncode == 0, result.stderr
     assert str(out) in result.stdout
     assert_playable(out, "h264", (320, 240), asked=2.0)
+
+
+def test_page_clip_button_downloads_the_last_seconds(rtsp_server, tmp_path):
+    import urllib.error
+    import urllib.request
+
+    from vantle.web import serve
+
+    with streaming_feed(rtsp_server.url("/h264"), keep=10.0, seconds=3.0) as feed, \
+            LiveFeed(rtsp_server.url("/h264"), runtime_options={}) as plain, serve({0: feed, 1: plain}) as server:
+        with urllib.request.urlopen(server.url + "streams/0/clip.mp4?seconds=2.5", timeout=30) as response:
+            assert response.headers["Content-Type"] == "video/mp4"
+            assert response.headers["Content-Disposition"].startswith('attachment; filename="stream-0-')
+            (tmp_path / "download.mp4").write_bytes(response.read())
+        assert_playable(tmp_path / "download.mp4", "h264", (320, 240), asked=2.5)
+        for path, status in [("streams/1/clip.mp4", 409), ("streams/0/clip.mp4?seconds=-1", 400),
+                             ("streams/7/clip.mp4", 404)]:
+            with pytest.raises(urllib.error.HTTPError) as refused:
+                urllib.request.urlopen(server.url + path, timeout=30)
+            assert refused.value.code == status
