@@ -5,6 +5,11 @@
 #include "utils/timing/timeout.hpp"
 
 namespace vantle::clips {
+namespace {
+
+constexpr double kLongestGroupSeconds = 60;
+
+}  // namespace
 
 SharedCaps share_caps(GstCaps* caps) {
     if (caps == nullptr) return nullptr;
@@ -68,10 +73,16 @@ void EncodedRing::push(AccessUnitPtr unit) {
 
 void EncodedRing::trim_locked(double newest_monotonic) {
     const double keep_from = newest_monotonic - keep_seconds_;
-    while (gops_.size() >= 2 && gops_[1].front()->received_monotonic <= keep_from) {
+    auto drop_oldest = [this] {
         for (const auto& unit : gops_.front()) bytes_ -= gst_buffer_get_size(unit->buffer.get());
         units_ -= gops_.front().size();
         gops_.pop_front();
+    };
+    while (gops_.size() >= 2 && gops_[1].front()->received_monotonic <= keep_from) drop_oldest();
+    // A stream that stops sending keyframes would otherwise grow one group without end: past
+    // the limit nothing is kept until the next keyframe.
+    if (gops_.size() == 1 && gops_.front().front()->received_monotonic < keep_from - kLongestGroupSeconds) {
+        drop_oldest();
     }
     const double oldest = gops_.empty() ? newest_monotonic : gops_.front().front()->received_monotonic;
     while (!frames_.empty() && frames_.front().received_monotonic < oldest) frames_.pop_front();
