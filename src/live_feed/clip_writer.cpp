@@ -260,7 +260,7 @@ void Clip::write() noexcept {
 }
 
 void Clip::write_units(GstElement*, GstElement* source, GstBus* bus) {
-    GstCaps* first_caps = nullptr;
+    SharedCaps first_caps;
     AccessUnitPtr previous;
     GstClockTime last_dts = GST_CLOCK_TIME_NONE;
     GstClockTime last_pts = 0;
@@ -269,8 +269,8 @@ void Clip::write_units(GstElement*, GstElement* source, GstBus* bus) {
         if (gst::UniqueMessage error{gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)}) {
             throw ClipError(bus_error_text(error.get()));
         }
-        if (first_caps == nullptr) first_caps = unit->caps.get();
-        if (!gst_caps_is_equal(unit->caps.get(), first_caps)) {
+        if (!first_caps) first_caps = unit->caps;
+        if (!gst_caps_is_equal(unit->caps.get(), first_caps.get())) {
             std::lock_guard lock(mutex_);
             facts_.notes.push_back("ends early: the stream's format changed");
             break;
