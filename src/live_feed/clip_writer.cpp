@@ -138,7 +138,9 @@ std::shared_ptr<Clip> Clip::start(const std::shared_ptr<EncodedRing>& ring, cons
     if (!target.has_filename()) throw ClipError("'" + path + "' names a directory, not a clip file", EISDIR);
     const std::string muxer = muxer_for(target);
     if (!ring->newest_caps()) {
-        throw ClipError("No keyframe of the stream has been buffered yet: there is nothing to start a clip with");
+        throw ClipError(
+            "No keyframe of the stream has been buffered yet: there is nothing to start a clip with (a codec that "
+            "GStreamer has no parser for, such as MJPEG, is never buffered)");
     }
     const std::string temporary = make_temporary(target);
 
