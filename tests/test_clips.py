@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 from tests.helpers import wait_for
+from tests.test_web import browser  # noqa: F401  (the headless Chromium fixture)
 from vantle import loop_host
 from vantle.live_feed import ClipError, LiveFeed
 
@@ -241,7 +242,7 @@ def test_record_command(rtsp_server, tmp_path):
     assert_playable(out, "h264", (320, 240), asked=2.0)
 
 
-def test_page_clip_button_downloads_the_last_seconds(rtsp_server, tmp_path):
+def test_page_clip_button_downloads_the_last_seconds(rtsp_server, tmp_path, browser):
     import urllib.error
     import urllib.request
 
@@ -249,6 +250,14 @@ def test_page_clip_button_downloads_the_last_seconds(rtsp_server, tmp_path):
 
     with streaming_feed(rtsp_server.url("/h264"), keep=10.0, seconds=3.0) as feed, \
             LiveFeed(rtsp_server.url("/h264"), runtime_options={}) as plain, serve({0: feed, 1: plain}) as server:
+        browser.get(server.url)
+        assert wait_for(lambda: browser.find_elements("css selector", '.tile[data-index="0"] a.save-clip'), 15)
+        link = browser.find_element("css selector", '.tile[data-index="0"] a.save-clip')
+        assert link.is_displayed() and link.get_attribute("download") is not None
+        with urllib.request.urlopen(link.get_attribute("href"), timeout=30) as response:
+            (tmp_path / "button.mp4").write_bytes(response.read())
+        assert_playable(tmp_path / "button.mp4", "h264", (320, 240))
+
         with urllib.request.urlopen(server.url + "streams/0/clip.mp4?seconds=2.5", timeout=30) as response:
             assert response.headers["Content-Type"] == "video/mp4"
             assert response.headers["Content-Disposition"].startswith('attachment; filename="stream-0-')
