@@ -12,9 +12,17 @@ from pathlib import Path
 import pytest
 
 from tests.helpers import wait_for
-from tests.test_web import browser  # noqa: F401  (the headless Chromium fixture)
 from vantle import loop_host
 from vantle.live_feed import ClipError, LiveFeed
+
+try:
+    from tests.test_web import browser  # noqa: F401  (the headless Chromium fixture)
+except ImportError:  # without the web extra (simplejpeg) the page is not tested
+
+    @pytest.fixture
+    def browser():
+        pytest.skip("needs the web extra: pip install 'vantle[web]'")
+
 
 pytestmark = pytest.mark.skipif(shutil.which("ffprobe") is None, reason="needs FFmpeg (scripts/install-system-deps.sh)")
 
