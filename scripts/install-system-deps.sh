@@ -24,6 +24,10 @@ packages=(
   libfaketime
   # headless browser and its WebDriver for the web page's tests
   chromium chromium-driver
+  # JSON for the sidecar file of a saved clip (header-only)
+  nlohmann-json3-dev
+  # an independent decoder and prober for the clips tests (ffprobe, ffmpeg)
+  ffmpeg
 )
 
 missing=()

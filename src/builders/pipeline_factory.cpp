@@ -90,6 +90,7 @@ void PipelineFactory::set_up_decoder(GstElement* element, GstPad* pad, gst::Pipe
     if (decodebin == nullptr) throw StreamSetupError("No element could be made from the factory 'decodebin'");
     apply_decoder_threads(decodebin);
     gst_bin_add(GST_BIN(pipeline.pipeline()), decodebin);
+    if (parsed_tap_) tap_parser_in(decodebin, pipeline);
     gst_element_set_state(decodebin, GST_STATE_PLAYING);
 
     std::weak_ptr<gst::Pipeline> weak = pipeline.shared_from_this();

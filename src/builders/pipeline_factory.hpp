@@ -68,6 +68,11 @@ public:
     void accept_decoded_formats() noexcept { decoded_formats_ = true; }
     bool accepts_decoded_formats() const noexcept { return decoded_formats_; }
 
+    // Makes a pad probe for each new pipeline's video parser, which sees every parsed access
+    // unit on its way to the decoder (the reader's encoded ring buffer); none while unset.
+    using ParsedTap = std::function<gst::PadProbeCallback()>;
+    void tap_parsed(ParsedTap make_probe) { parsed_tap_ = std::move(make_probe); }
+
     // Adds a decodebin behind `element` and completes the chain when it exposes its pads.
     void set_up_decoder(GstElement* element, GstPad* pad, gst::Pipeline& pipeline);
     // The decodebin's pad-added handler: limit, [VA-API], convert, appsink. Never throws.
@@ -77,6 +82,8 @@ public:
     GstElement* limit_framerate(gst::Pipeline& pipeline, GstElement* target, GstPad* target_pad);
 
 protected:
+    // Probes the src pad of the first video parser that `decodebin` plugs, with parsed_tap_'s probe.
+    void tap_parser_in(GstElement* decodebin, gst::Pipeline& pipeline);
     // Starts a fresh record of facts for the pipeline being built; returns it.
     std::shared_ptr<PipelineFacts> begin_facts();
     // Notes the decoder decodebin picked, its input codec and the decoded size.
@@ -94,6 +101,7 @@ private:
     int max_framerate_;
     logging::Logger logger_;
     bool decoded_formats_ = false;
+    ParsedTap parsed_tap_;
     mutable std::mutex facts_mutex_;
     std::shared_ptr<PipelineFacts> facts_ = std::make_shared<PipelineFacts>();
     OpenStreamCount counted_;  // shares the cores out among the decoders

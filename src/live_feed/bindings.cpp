@@ -14,6 +14,7 @@
 
 #include "feed_contract/interruptible_wait.hpp"
 #include "live_feed/frame_history.hpp"
+#include "live_feed/clip_bindings.hpp"
 #include "live_feed/live_feed.hpp"
 #include "logger/python_bridge.hpp"
 #include "logger/without_gil.hpp"
@@ -372,7 +373,8 @@ NB_MODULE(live_feed, m) {
     cls.attr("_SUPPORTED_RUNTIME_OPTIONS") = supported_options;
     cls.def(nb::new_([](const std::string& url, int latency, nb::dict runtime_options,
                         std::optional<std::string> pipeline_str, bool must_play, bool proxied,
-                        double retry_interval, double max_retry_interval, int history) {
+                        double retry_interval, double max_retry_interval, int history,
+                        std::optional<double> keep_encoded) {
                 nb::module_::import_("vantle.feed_contract")
                     .attr("check_runtime_options")(runtime_options,
                                                    nb::type<LiveFeed>().attr("_SUPPORTED_RUNTIME_OPTIONS"));
@@ -386,6 +388,8 @@ NB_MODULE(live_feed, m) {
                 options.proxied = proxied;
                 if (history < 0) throw nb::value_error("history must be 0 or more frames");
                 options.history = static_cast<std::size_t>(history);
+                if (keep_encoded && !(*keep_encoded >= 0)) throw nb::value_error("keep_encoded is seconds, 0 or more");
+                options.keep_encoded = keep_encoded.value_or(0);
                 options.state_change_timeout = module_number("_STATE_CHANGE_TIMEOUT");
                 options.frame_timeout = module_number("_FRAME_TIMEOUT");
                 set_retry_policy(options, retry_interval, max_retry_interval);
@@ -395,7 +399,7 @@ NB_MODULE(live_feed, m) {
             "url"_a, nb::kw_only(), "latency"_a = vantle::kDefaultLatency, "runtime_options"_a,
             "pipeline_str"_a = nb::none(), "must_play"_a = false, "proxied"_a = false,
             "retry_interval"_a = vantle::kDefaultRetryInterval, "max_retry_interval"_a = vantle::kDefaultMaxRetryInterval,
-            "history"_a = 0)
+            "history"_a = 0, "keep_encoded"_a = nb::none())
         .def_prop_rw(
             "status", [](const LiveFeed& feed) { return status_type()(std::string(vantle::status_text(feed.status()))); },
             [](LiveFeed& feed, nb::handle value) { feed.set_status(status_from_python(value)); },
@@ -495,5 +499,6 @@ NB_MODULE(live_feed, m) {
                    std::string(vantle::status_text(feed.status())) + ">";
         });
 
+    vantle::define_clips(m, cls);
     feed_contract.attr("StreamReader").attr("register")(cls);
 }

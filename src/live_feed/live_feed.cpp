@@ -31,6 +31,7 @@ LiveFeed::LiveFeed(const std::string& url, const LiveFeedOptions& options)
       url_(url),
       options_(options),
       keyframes_only_(options.keyframes_only),
+      encoded_ring_(options.keep_encoded > 0 ? std::make_shared<clips::EncodedRing>(options.keep_encoded) : nullptr),
       opened_at_(wall_clock_seconds()),
       built_monotonic_(monotonic_seconds()) {}
 
@@ -94,6 +95,7 @@ std::shared_ptr<builders::PipelineFactory> LiveFeed::make_factory() {
     // A launch string's appsink takes what its author wrote; URL pipelines hand this reader the
     // decoder's own formats, which it converts on read.
     if (options_.pipeline_str) {
+        if (encoded_ring_) throw StreamSetupError("keep_encoded needs an rtsp, http or https URL, not a launch string");
         return std::make_shared<builders::CustomPipelineFactory>(*options_.pipeline_str, url_, std::move(callbacks));
     }
     const std::string scheme = url_scheme(url_);
@@ -106,6 +108,7 @@ std::shared_ptr<builders::PipelineFactory> LiveFeed::make_factory() {
     }
     if (factory) {
         factory->accept_decoded_formats();
+        if (encoded_ring_) factory->tap_parsed([ring = encoded_ring_] { return ring->tap(); });
         return factory;
     }
     throw StreamSetupError("Unsupported scheme '" + scheme +
@@ -154,6 +157,7 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
 
     GstBuffer* buffer = gst_sample_get_buffer(sample.get());
     if (buffer == nullptr) return reject_sample("Failed to map frame buffer");
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
 
     const char* format = gst_structure_get_string(structure, "format");
     GstVideoInfo info;
@@ -208,6 +212,7 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     // their first read, and frames nobody waits for are never converted.
     if (new_frame_event_->has_waiters() || !frame_watchers_.empty()) stored->pixels();
     stored.reset();
+    if (encoded_ring_) encoded_ring_->note_frame(frame_number_.load(), pts, received_monotonic);
     note_first_frame();
     starting_.release();
     if (!pipeline_failed_.load(std::memory_order_relaxed)) end_failure_episode();

@@ -20,6 +20,7 @@
 #include "feed_contract/event.hpp"
 #include "feed_contract/feed_contract.hpp"
 #include "live_feed/convert.hpp"
+#include "live_feed/encoded_ring.hpp"
 #include "logger/background_thread.hpp"
 #include "logger/export.hpp"
 #include "logger/logger.hpp"
@@ -85,6 +86,7 @@ struct LiveFeedOptions {
     // doubling up to max_retry_interval, until a frame arrives.
     double retry_interval = kDefaultRetryInterval;
     double max_retry_interval = kDefaultMaxRetryInterval;
+    double keep_encoded = 0;  // seconds of encoded access units kept for clips; 0: none
 };
 
 // Reads one live stream: builds its pipeline, keeps the newest frame and the status, and runs
@@ -128,6 +130,9 @@ public:
     // How many frames this reader converted to BGR (those read, the newest when its pipeline
     // goes, and every one whose buffer it could not hold); a diagnostic.
     std::uint64_t frames_converted() const noexcept { return conversions_->load(std::memory_order_relaxed); }
+
+    // The stream's recent encoded access units for clips; null unless keep_encoded was asked for.
+    const std::shared_ptr<clips::EncodedRing>& encoded_ring() const noexcept { return encoded_ring_; }
 
     // Stops handing out frames, marks the reader CLOSED and asks the supervision thread to take
     // the pipeline down; returns at once.
@@ -189,6 +194,7 @@ private:
     std::atomic<bool> closing_{false};
     const std::shared_ptr<Event> new_frame_event_ = std::make_shared<Event>();
     const std::shared_ptr<Event> new_status_event_ = std::make_shared<Event>();
+    const std::shared_ptr<clips::EncodedRing> encoded_ring_;
 
     const std::shared_ptr<std::atomic<std::uint64_t>> conversions_ = std::make_shared<std::atomic<std::uint64_t>>(0);
     mutable std::mutex frame_mutex_;

@@ -33,6 +33,13 @@ def h264(key_interval=25):
             f"rtph264pay name=pay0 pt=96 config-interval=-1")
 
 
+def h265(key_interval=25):
+    return (f"x265enc tune=zerolatency speed-preset=ultrafast key-int-max={key_interval} ! "
+            f"rtph265pay name=pay0 pt=96 config-interval=-1")
+
+
+# H.263: a codec that MP4 files cannot hold (Matroska can), at one of its few picture sizes.
+H263 = "avenc_h263 gop-size=25 ! rtph263pay name=pay0 pt=34"
 MJPEG = "jpegenc quality=85 ! rtpjpegpay name=pay0 pt=26"
 AUDIO = ("audiotestsrc is-live=true wave=sine ! audio/x-raw,rate=8000,channels=1 ! "
          "alawenc ! rtppcmapay name=pay1 pt=8")
@@ -52,6 +59,8 @@ MOUNTS = {
     "/h264": (f"{video()} ! {h264(25)}", True),
     "/h264-longgop": (f"{video()} ! {h264(100)}", False),
     "/mjpeg": (f"{video()} ! {MJPEG}", True),
+    "/h265": (f"{video()} ! {h265(25)}", True),
+    "/h263": (f"{video(width=352, height=288)} ! {H263}", True),
     "/h264-audio": (f"{video()} ! {h264(25)} {AUDIO}", True),
     "/fps25": (f"{video(25)} ! {h264(25)}", True),
     "/fps20": (f"{video(20)} ! {h264(20)}", True),

@@ -3,9 +3,11 @@
     vantle watch [URL ...]      live table of every stream (no URL: the built-in demo camera);
                                 --web also serves a live page of them
     vantle probe URL [--json]   open one stream, wait for its first frame, describe it
-
-Both also take URLs from --urls-file PATH or $VANTLE_URLS, which keeps passwords out of `ps`.
+    vantle record URL --seconds N OUT.mp4
+                                save N seconds of the stream's own video, without re-encoding
     vantle demo-camera          serve the demo camera alone until Ctrl-C
+
+watch and probe also take URLs from --urls-file PATH or $VANTLE_URLS, which keeps passwords out of `ps`.
 
 Run ``vantle COMMAND --help`` for the options. Exit status: 0 on success, 1 when a
 stream failed (no frame, or it could not be opened), 2 for a bad command line.
@@ -31,6 +33,7 @@ from vantle.cli.common import (
     set_up_logging,
     StopSignals,
 )
+from vantle.cli.record import add_record_command
 from vantle.cli.snapshots import write_snapshots
 from vantle.cli.table import PlainDisplay, TableDisplay, WatchedStream, failure_text, summary_line, watch_loop
 from vantle.cli.urls import URLS_ENV, stream_urls
@@ -276,6 +279,8 @@ def build_parser():
                             f"(default 0, or {PROBE_JSON_SECONDS:g} with --json)")
     _add_stream_options(probe)
     probe.set_defaults(handler=cmd_probe)
+
+    add_record_command(commands, _add_stream_options)
 
     demo = commands.add_parser(
         "demo-camera", help="serve the demo RTSP camera until Ctrl-C",

@@ -49,6 +49,10 @@ def open_feed(url, args):
     """A reader for ``url`` with the command line's stream options; CommandError when it cannot open."""
     from vantle.live_feed import LiveFeed
 
+    # The page's clip button saves the last few seconds of a URL stream's own video.
+    keep_encoded = None
+    if getattr(args, "web", False) and not args.pipeline:
+        from vantle.web.clips import DEFAULT_SECONDS as keep_encoded
     try:
         return LiveFeed(
             url,
@@ -56,6 +60,7 @@ def open_feed(url, args):
             runtime_options={"keyframes_only": bool(getattr(args, "keyframes_only", False))},
             pipeline_str=args.pipeline,
             proxied=args.tcp,
+            keep_encoded=keep_encoded,
         )
     except feed_errors() as error:
         raise CommandError(about(url, error)) from None

@@ -5,6 +5,8 @@
     GET /api/streams/<n>           stats of one stream
     GET /streams/<n>.jpg           the newest frame (?after=K: 204 unless a frame newer than K exists)
     GET /streams/<n>.mjpeg?fps=F   multipart JPEG, at most F frames per second (default 5)
+    GET /streams/<n>/clip.mp4?seconds=N  the last N seconds of the stream's own video (default 10),
+                                   as an MP4 download (streams opened with keep_encoded)
 
 Only GET and HEAD are served. Each connection has a thread (the standard library's threading
 HTTP server); an MJPEG viewer's thread waits for frames without the GIL and ends when its
@@ -52,6 +54,7 @@ SECURITY_HEADERS = {
 _CONNECTION_GONE = (BrokenPipeError, ConnectionResetError, ConnectionAbortedError, TimeoutError)
 _STREAM_PATH = re.compile(r"^/streams/(\d+)\.(jpg|mjpeg)$")
 _STATS_PATH = re.compile(r"^/api/streams/(\d+)$")
+_CLIP_PATH = re.compile(r"^/streams/(\d+)/clip\.mp4$")
 
 
 def _load_static():
@@ -181,6 +184,10 @@ class _Handler(BaseHTTPRequestHandler):
             else:
                 self._send_json(view.stats())
             return
+        match = _CLIP_PATH.match(path)
+        if match:
+            self._clip(self.app.views.get(int(match.group(1))), query)
+            return
         match = _STREAM_PATH.match(path)
         view = self.app.views.get(int(match.group(1))) if match else None
         if view is None:
@@ -205,6 +212,19 @@ class _Handler(BaseHTTPRequestHandler):
             return
         headers = [("X-Frame-Number", str(frame.number)), ("X-Received-At", f"{frame.received_at:.6f}")]
         self._send(HTTPStatus.OK, view.jpeg(frame), "image/jpeg", headers)
+
+    def _clip(self, view, query):
+        from vantle.web.clips import ClipUnavailable, save_recent
+
+        if view is None:
+            self._error(HTTPStatus.NOT_FOUND, "no such stream")
+            return
+        try:
+            name, data = save_recent(view, query.get("seconds", [None])[0], head=self.command == "HEAD")
+        except ClipUnavailable as error:
+            self._error(error.status, str(error))
+            return
+        self._send(HTTPStatus.OK, data, "video/mp4", [("Content-Disposition", f'attachment; filename="{name}"')])
 
     def _mjpeg(self, view, query):
         try:

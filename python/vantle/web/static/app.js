@@ -7,6 +7,7 @@
 
 const STATS_INTERVAL_MS = 1000;
 const PICTURE_FPS = 5;
+const CLIP_SECONDS = 10; // what a tile's clip button saves
 const STALE_AFTER_S = 3; // a streaming tile whose newest frame is older than this says so
 
 const tilesElement = document.getElementById("tiles");
@@ -71,6 +72,13 @@ function makeTile(stats) {
   const head = element("div", "head");
   tile.badge = element("span", "badge");
   head.append(element("span", "name", stats.name), tile.badge);
+  // The last CLIP_SECONDS of the stream's own video, downloaded as MP4 (streams that keep it).
+  const save = element("a", "save-clip", "⤓ clip");
+  save.href = `/streams/${stats.index}/clip.mp4?seconds=${CLIP_SECONDS}`;
+  save.download = "";
+  save.title = `Save the last ${CLIP_SECONDS} s as MP4`;
+  save.addEventListener("click", (event) => event.stopPropagation());
+  head.append(save);
   tile.url = element("div", "url");
 
   const facts = element("dl", "facts");
