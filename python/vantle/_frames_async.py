@@ -10,31 +10,39 @@ import asyncio
 
 async def next_frame_async(feed, after=0, timeout=None):
     """The newest frame numbered above ``after``; None on timeout or once the reader is closed."""
-    frame = feed.next_frame(after, timeout=0)
-    if frame is not None:
-        return frame
+    from vantle.feed_contract import StreamStatus
+
     loop = asyncio.get_running_loop()
-    woken = loop.create_future()
+    deadline = None if timeout is None else loop.time() + max(timeout, 0.0)
+    while True:
+        frame = feed.next_frame(after, timeout=0)
+        if frame is not None or feed.status == StreamStatus.CLOSED:
+            return frame
+        left = None if deadline is None else deadline - loop.time()
+        if left is not None and left <= 0:
+            return None
+        woken = loop.create_future()
 
-    def wake():
-        if not woken.done():
-            woken.set_result(None)
+        def wake():
+            if not woken.done():
+                woken.set_result(None)
 
-    def wake_from_stream():
+        def wake_from_stream():
+            try:
+                loop.call_soon_threadsafe(wake)
+            except RuntimeError:  # the loop closed meanwhile: nobody is waiting any more
+                pass
+
+        # A wake-up may be meant for the frame this call already saw (one stored just before the
+        # watch was registered): the loop looks again rather than taking it for a newer frame.
+        token = feed._watch_next_frame(after, wake_from_stream)
+        timer = None if left is None else loop.call_later(left, wake)
         try:
-            loop.call_soon_threadsafe(wake)
-        except RuntimeError:  # the loop closed meanwhile: nobody is waiting any more
-            pass
-
-    token = feed._watch_next_frame(after, wake_from_stream)
-    timer = None if timeout is None else loop.call_later(max(timeout, 0.0), wake)
-    try:
-        await woken
-    finally:
-        feed._unwatch(token)
-        if timer is not None:
-            timer.cancel()
-    return feed.next_frame(after, timeout=0)
+            await woken
+        finally:
+            feed._unwatch(token)
+            if timer is not None:
+                timer.cancel()
 
 
 async def frames(feed):
