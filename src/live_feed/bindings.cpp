@@ -92,8 +92,8 @@ nb::object frame_or_none(std::shared_ptr<const vantle::FrameRecord> record) {
 // A watcher registration that ends with its scope.
 class Watching {
 public:
-    Watching(LiveFeed& feed, std::shared_ptr<vantle::FrameWatcher> watcher)
-        : feed_(&feed), id_(feed.frame_watchers().add(std::move(watcher))) {}
+    Watching(LiveFeed& feed, std::shared_ptr<vantle::FrameWatcher> watcher, bool reads_image = true)
+        : feed_(&feed), id_(feed.frame_watchers().add(std::move(watcher), reads_image)) {}
     Watching(Watching&& other) noexcept : feed_(std::exchange(other.feed_, nullptr)), id_(other.id_) {}
     Watching(const Watching&) = delete;
     Watching& operator=(const Watching&) = delete;
@@ -221,7 +221,7 @@ nb::object aligned(nb::handle feeds, double tolerance, std::optional<double> tim
         auto waiter = std::make_shared<vantle::FrameWaiter>();
         std::vector<Watching> watching;
         watching.reserve(members.size());
-        for (const auto& member : members) watching.emplace_back(*member.feed, waiter);
+        for (const auto& member : members) watching.emplace_back(*member.feed, waiter, false);
         vantle::python::interruptible_wait(timeout, [&](double slice) {
             // A new frame need not complete a set: wait on until the slice ends.
             const double end = vantle::monotonic_seconds() + slice;

@@ -23,10 +23,11 @@ bool FrameWaiter::wait_for(double seconds) {
     return notified;
 }
 
-FrameWatchers::Id FrameWatchers::add(std::shared_ptr<FrameWatcher> watcher) {
+FrameWatchers::Id FrameWatchers::add(std::shared_ptr<FrameWatcher> watcher, bool reads_image) {
     std::lock_guard lock(mutex_);
     const Id id = next_id_++;
-    watchers_.emplace_back(id, std::move(watcher));
+    watchers_.push_back({id, std::move(watcher), reads_image});
+    if (reads_image) image_readers_.fetch_add(1);
     count_.store(watchers_.size());
     return id;
 }
@@ -35,9 +36,10 @@ void FrameWatchers::remove(Id id) {
     std::shared_ptr<FrameWatcher> removed;  // dropped after the lock: its owner may take the GIL
     std::lock_guard lock(mutex_);
     auto found =
-        std::find_if(watchers_.begin(), watchers_.end(), [id](const auto& entry) { return entry.first == id; });
+        std::find_if(watchers_.begin(), watchers_.end(), [id](const auto& entry) { return entry.id == id; });
     if (found == watchers_.end()) return;
-    removed = std::move(found->second);
+    removed = std::move(found->watcher);
+    if (found->reads_image) image_readers_.fetch_sub(1);
     watchers_.erase(found);
     count_.store(watchers_.size());
 }
@@ -51,7 +53,7 @@ void FrameWatchers::notify() noexcept {
     try {
         std::lock_guard lock(mutex_);
         current.reserve(watchers_.size());
-        for (const auto& entry : watchers_) current.push_back(entry.second);
+        for (const auto& entry : watchers_) current.push_back(entry.watcher);
     } catch (...) {
         return;  // out of memory: the waiters' time slices still end their waits
     }

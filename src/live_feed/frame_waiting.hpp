@@ -42,17 +42,26 @@ class VANTLE_EXPORT FrameWatchers {
 public:
     using Id = std::uint64_t;
 
-    Id add(std::shared_ptr<FrameWatcher> watcher);
+    // `reads_image`: the watcher's owner will read the frame's pixels once woken, so the frame
+    // path converts the frame before waking it (aligned() waits for capture times only).
+    Id add(std::shared_ptr<FrameWatcher> watcher, bool reads_image = true);
     void remove(Id id);
     // Calls every watcher outside the lock, so a watcher may take other locks (the GIL).
     void notify() noexcept;
     bool empty() const noexcept { return count_.load() == 0; }
+    bool has_image_readers() const noexcept { return image_readers_.load() > 0; }
 
 private:
     std::mutex mutex_;
-    std::vector<std::pair<Id, std::shared_ptr<FrameWatcher>>> watchers_;
+    struct Entry {
+        Id id;
+        std::shared_ptr<FrameWatcher> watcher;
+        bool reads_image;
+    };
+    std::vector<Entry> watchers_;
     Id next_id_ = 1;
     std::atomic<std::size_t> count_{0};
+    std::atomic<std::size_t> image_readers_{0};
 };
 
 }  // namespace vantle

@@ -210,7 +210,7 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
     // A thread already waiting for this frame will read it: converting here, before it wakes,
     // spares it dropping and retaking the GIL around the conversion. Pollers still convert on
     // their first read, and frames nobody waits for are never converted.
-    if (new_frame_event_->has_waiters() || !frame_watchers_.empty()) stored->pixels();
+    if (new_frame_event_->has_waiters() || frame_watchers_.has_image_readers()) stored->pixels();
     stored.reset();
     if (encoded_ring_) encoded_ring_->note_frame(frame_number_.load(), pts, received_monotonic);
     note_first_frame();
