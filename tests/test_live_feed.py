@@ -22,6 +22,7 @@ import vantle.live_feed as live_feed  # noqa: E402
 from vantle.feed_contract import (  # noqa: E402
     InvalidCustomPipelineError,
     InvalidRuntimeOptionError,
+    StreamReader,
     StreamSetupError,
     StreamStatus,
 )
@@ -175,9 +176,9 @@ def test_keyframes_only_toggles_without_rebuild(rtsp_server, monkeypatch, logs, 
 
 
 @pytest.mark.parametrize("options,message", [
-    ({"nope": True}, "Unknown option 'nope'"),
+    ({"nope": True}, "Unknown option 'nope'; valid options: 'keyframes_only'"),
     ({"keyframes_only": 1}, "Option 'keyframes_only' should be of type 'bool', got 'int'"),
-    ({"keyframes_only": True, "latency": 3}, "Unknown option 'latency'"),
+    ({"keyframes_only": True, "latency": 3}, "Unknown option 'latency'; valid options: 'keyframes_only'"),
 ])
 def test_invalid_runtime_options(options, message):
     with pytest.raises(InvalidRuntimeOptionError, match=f"^{re.escape(message)}$"):
@@ -185,6 +186,44 @@ def test_invalid_runtime_options(options, message):
     with LiveFeed(refused_url(), runtime_options={}) as feed:
         with pytest.raises(InvalidRuntimeOptionError, match=f"^{re.escape(message)}$"):
             feed.set_runtime_option_vals(options)
+
+
+RANGE = "LiveFeed() argument 'latency' must be between 0 and 30000 milliseconds, not {}"
+
+
+@pytest.mark.parametrize("arguments, error, message", [
+    ({"latency": -5}, ValueError, RANGE.format(-5)),
+    ({"latency": 30001}, ValueError, RANGE.format(30001)),
+    ({"latency": 10**9}, ValueError, RANGE.format(10**9)),
+    ({"latency": 10**30}, ValueError, RANGE.format(10**30)),
+    ({"latency": 2.5}, TypeError, "LiveFeed() argument 'latency' must be an int (milliseconds), not 'float'"),
+    ({"latency": True}, TypeError, "LiveFeed() argument 'latency' must be an int (milliseconds), not 'bool'"),
+    ({"latency": None}, TypeError, "LiveFeed() argument 'latency' must be an int (milliseconds), not 'NoneType'"),
+    ({"url": 5}, TypeError, "LiveFeed() argument 'url' must be a str, not 'int'"),
+    ({"url": None}, TypeError, "LiveFeed() argument 'url' must be a str, not 'NoneType'"),
+    ({"runtime_options": ["keyframes_only"]}, TypeError,
+     "LiveFeed() argument 'runtime_options' must be a dict (or None), not 'list'"),
+    ({"pipeline_str": b"x"}, TypeError, "LiveFeed() argument 'pipeline_str' must be a str (or None), not 'bytes'"),
+    ({"must_play": 1}, TypeError, "LiveFeed() argument 'must_play' must be True or False, not 'int'"),
+    ({"proxied": "yes"}, TypeError, "LiveFeed() argument 'proxied' must be True or False, not 'str'"),
+])
+def test_wrong_arguments_are_named(arguments, error, message):
+    before = restarters()
+    with pytest.raises(error) as info:
+        LiveFeed(**{"url": "rtsp://127.0.0.1:9/x", **arguments})
+    assert str(info.value) == message
+    assert restarters() == before
+
+
+@pytest.mark.parametrize("arguments", [{}, {"runtime_options": None}, {"latency": 0}, {"latency": 30000},
+                                       {"latency": np.int16(150), "runtime_options": {"keyframes_only": True}}])
+def test_arguments_at_their_limits_and_defaults(arguments):
+    with LiveFeed(refused_url(), **arguments) as feed:
+        assert feed.stats()["latency_ms"] == int(arguments.get("latency", StreamReader.DEFAULT_LATENCY))
+        feed.set_runtime_option_vals(None)
+        with pytest.raises(TypeError, match="'runtime_options' must be a dict"):
+            feed.set_runtime_option_vals([])
+    assert StreamReader.MINIMUM_LATENCY == StreamReader.MIMIMUM_LATENCY == 0
 
 
 UNSUPPORTED = "Unsupported scheme '{}'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: {}"
@@ -348,7 +387,7 @@ try:
     LiveFeed(sys.argv[1], runtime_options={})
 except RuntimeError as e:
     print("host:", type(e).__name__)
-""", "options: Unknown option 'nope'\nhost: RuntimeError\n"),
+""", "options: Unknown option 'nope'; valid options: 'keyframes_only'\nhost: RuntimeError\n"),
     # The rebuild after the first end of stream fails: the element is gone from the registry.
     "supervision-error-reaches-excepthook": ("""
 import gi

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "feed_contract/interruptible_wait.hpp"
+#include "live_feed/arguments.hpp"
 #include "live_feed/live_feed.hpp"
 #include "logger/python_bridge.hpp"
 #include "logger/without_gil.hpp"
@@ -268,26 +269,19 @@ NB_MODULE(live_feed, m) {
         "newest frame with the wall-clock receive time, and rebuilds its pipeline after errors, end of stream, a "
         "start that never comes, or a stall.");
     cls.attr("_SUPPORTED_RUNTIME_OPTIONS") = supported_options;
-    cls.def(nb::new_([](const std::string& url, int latency, nb::dict runtime_options,
-                        std::optional<std::string> pipeline_str, bool must_play, bool proxied) {
-                nb::module_::import_("vantle.feed_contract")
-                    .attr("check_runtime_options")(runtime_options,
-                                                   nb::type<LiveFeed>().attr("_SUPPORTED_RUNTIME_OPTIONS"));
-                vantle::LiveFeedOptions options;
-                options.latency = latency;
-                if (runtime_options.contains("keyframes_only")) {
-                    options.keyframes_only = nb::cast<bool>(runtime_options["keyframes_only"]);
-                }
-                options.pipeline_str = std::move(pipeline_str);
-                options.must_play = must_play;
-                options.proxied = proxied;
+    cls.def(nb::new_([](nb::handle url, nb::handle latency, nb::handle runtime_options, nb::handle pipeline_str,
+                        nb::handle must_play, nb::handle proxied) {
+                auto [checked_url, options] = vantle::live_feed_arguments::check(url, latency, runtime_options,
+                                                                                 pipeline_str, must_play, proxied);
                 options.state_change_timeout = module_number("_STATE_CHANGE_TIMEOUT");
                 options.frame_timeout = module_number("_FRAME_TIMEOUT");
                 vantle::WithoutGil released;
-                return LiveFeed::open(url, options);
+                return LiveFeed::open(checked_url, options);
             }),
-            "url"_a, nb::kw_only(), "latency"_a = vantle::kDefaultLatency, "runtime_options"_a,
-            "pipeline_str"_a = nb::none(), "must_play"_a = false, "proxied"_a = false)
+            // Every argument arrives as it is (None too): the check names the one that is wrong.
+            "url"_a.none(), nb::kw_only(), "latency"_a.none() = vantle::kDefaultLatency,
+            "runtime_options"_a.none() = nb::none(), "pipeline_str"_a.none() = nb::none(), "must_play"_a.none() = false,
+            "proxied"_a.none() = false)
         .def_prop_rw(
             "status", [](const LiveFeed& feed) { return status_type()(std::string(vantle::status_text(feed.status()))); },
             [](LiveFeed& feed, nb::handle value) { feed.set_status(status_from_python(value)); },
@@ -351,15 +345,13 @@ NB_MODULE(live_feed, m) {
         .def_prop_ro("new_status_event", &LiveFeed::new_status_event, "Set whenever the status changes.")
         .def(
             "set_runtime_option_vals",
-            [](LiveFeed& feed, nb::dict runtime_options) {
-                nb::module_::import_("vantle.feed_contract")
-                    .attr("check_runtime_options")(runtime_options,
-                                                   nb::type<LiveFeed>().attr("_SUPPORTED_RUNTIME_OPTIONS"));
-                if (runtime_options.contains("keyframes_only")) {
-                    feed.set_keyframes_only(nb::cast<bool>(runtime_options["keyframes_only"]));
+            [](LiveFeed& feed, nb::handle runtime_options) {
+                nb::object options = vantle::live_feed_arguments::checked_runtime_options(runtime_options);
+                if (nb::cast<bool>(options.attr("__contains__")("keyframes_only"))) {
+                    feed.set_keyframes_only(nb::cast<bool>(options["keyframes_only"]));
                 }
             },
-            "runtime_options"_a, "Sets the runtime options for this stream reader.")
+            "runtime_options"_a.none(), "Sets the runtime options for this stream reader.")
         .def("close", &LiveFeed::close, nb::call_guard<vantle::WithoutGil>(),
              "Sends a close request to the stream reader.")
         .def(
