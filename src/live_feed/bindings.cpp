@@ -13,6 +13,7 @@
 
 #include "feed_contract/interruptible_wait.hpp"
 #include "live_feed/arguments.hpp"
+#include "live_feed/exit_stop.hpp"
 #include "live_feed/live_feed.hpp"
 #include "logger/python_bridge.hpp"
 #include "logger/without_gil.hpp"
@@ -276,7 +277,9 @@ NB_MODULE(live_feed, m) {
                 options.state_change_timeout = module_number("_STATE_CHANGE_TIMEOUT");
                 options.frame_timeout = module_number("_FRAME_TIMEOUT");
                 vantle::WithoutGil released;
-                return LiveFeed::open(checked_url, options);
+                auto feed = LiveFeed::open(checked_url, options);
+                vantle::exit_stop::track(feed);
+                return feed;
             }),
             // Every argument arrives as it is (None too): the check names the one that is wrong.
             "url"_a.none(), nb::kw_only(), "latency"_a.none() = vantle::kDefaultLatency,
@@ -379,4 +382,14 @@ NB_MODULE(live_feed, m) {
         });
 
     feed_contract.attr("StreamReader").attr("register")(cls);
+
+    // Registered after vantle.logger's exit hook, so it runs before it: the readers' threads may
+    // still log while their pipelines stop.
+    m.def("_stop_open_readers", [] {
+        vantle::WithoutGil released;
+        vantle::exit_stop::stop_open_readers(vantle::exit_stop::kExitStopSeconds);
+    });
+    nb::module_::import_("atexit").attr("register")(m.attr("_stop_open_readers"));
+    m.def("_forget_readers_after_fork", &vantle::exit_stop::forget_all);
+    nb::module_::import_("os").attr("register_at_fork")("after_in_child"_a = m.attr("_forget_readers_after_fork"));
 }
