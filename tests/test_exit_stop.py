@@ -1,5 +1,5 @@
-"""Readers still open when the interpreter exits are stopped then, in parallel and within about
-half a second: RTSP sessions are torn down, and many exits of processes holding readers in every
+"""RTSP readers still open when the interpreter exits are stopped then, in parallel and within
+about half a second, tearing their sessions down; and many exits of processes holding readers in every
 state (streaming, failing, just opened) all end with status 0 and nothing on stderr.
 scripts/exit_churn.py runs the same exits by the hundred."""
 

@@ -43,7 +43,10 @@ void stop_open_readers(double limit_seconds) {
         Registry& r = *registry();
         std::lock_guard lock(r.mutex);
         for (const auto& weak : r.feeds) {
-            if (auto feed = weak.lock(); feed && feed->status() != StreamStatus::Closed) open.push_back(feed);
+            auto feed = weak.lock();
+            // HTTP sources are left running: libsoup's session thread can crash when many of
+            // them stop at once just as they start.
+            if (feed && feed->status() != StreamStatus::Closed && url_scheme(feed->url()) == "rtsp") open.push_back(feed);
         }
         r.feeds.clear();
     }

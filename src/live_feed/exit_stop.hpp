@@ -16,9 +16,9 @@ inline constexpr double kExitStopSeconds = 0.5;
 // Remembers `feed`, without keeping it alive, until it closes.
 void track(const std::shared_ptr<LiveFeed>& feed);
 
-// Closes every remembered reader that is still open, and waits until all are closed or
+// Closes every remembered RTSP reader that is still open, and waits until all are closed or
 // `limit_seconds` have passed in all. Their supervision threads stop their pipelines at the same
-// time (an RTSP source sends its TEARDOWN on the way). Call without the GIL.
+// time (the RTSP source sends its TEARDOWN on the way). Call without the GIL.
 void stop_open_readers(double limit_seconds);
 
 // In a child created by fork: the readers belong to the parent, whose threads the child lacks.
