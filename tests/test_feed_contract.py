@@ -77,11 +77,12 @@ def test_base_members_raise_not_implemented(name):
 
 
 def test_latency_constants():
-    limits = ("DEFAULT_LATENCY", "REHOSTED_LATENCY", "MAXIMUM_LATENCY", "MIMIMUM_LATENCY")
-    assert [getattr(fc.StreamReader, name) for name in limits] == [2000, 10, 30000, 0]
+    limits = ("DEFAULT_LATENCY", "REHOSTED_LATENCY", "MAXIMUM_LATENCY", "MIMIMUM_LATENCY", "MINIMUM_LATENCY")
+    assert [getattr(fc.StreamReader, name) for name in limits] == [2000, 10, 30000, 0, 0]
 
 
 WRONG_BOOL = "Option 'keyframes_only' should be of type 'bool', got 'int'"
+VALID = "'keyframes_only', 'latency', 'label'"
 
 
 @pytest.mark.parametrize(
@@ -92,9 +93,9 @@ WRONG_BOOL = "Option 'keyframes_only' should be of type 'bool', got 'int'"
         ({"latency": True}, None),  # bool is a subclass of int
         ({"keyframes_only": 1}, WRONG_BOOL),
         ({"label": None}, "Option 'label' should be of type 'str', got 'NoneType'"),
-        ({"x": True}, "Unknown option 'x'"),
+        ({"x": True}, "Unknown option 'x'; valid options: " + VALID),
         ({"keyframes_only": 1, "x": True}, WRONG_BOOL),
-        ({"x": 1, "keyframes_only": 1}, "Unknown option 'x'"),
+        ({"x": 1, "keyframes_only": 1}, "Unknown option 'x'; valid options: " + VALID),
     ],
 )
 def test_check_runtime_options(supplied, message):

@@ -48,12 +48,11 @@ ORDERS = [list(order) for order in itertools.permutations(["numpy", "gi", "vantl
 ERRORS = {
     "loop_host.assert_started": ("loop_host.assert_started()", "builtins.RuntimeError"),
     "builders.PipelineFactory.build": ("builders.PipelineFactory(url, 20).build()", "builtins.NotImplementedError"),
-    "builders.template_key": (
-        "builders.CustomPipelineFactory('{url} {nope}', url=url, **callbacks)", "builtins.KeyError"),
     "builders.no_url_field": (
         "builders.CustomPipelineFactory('fakesrc', url=url, **callbacks)",
         "vantle.feed_contract.InvalidCustomPipelineError"),
-    "builders.bad_launch": ("builders.CustomPipelineFactory(bad_launch, url=url, **callbacks).build()", "GLib.Error"),
+    "builders.bad_launch": ("builders.CustomPipelineFactory(bad_launch, url=url, **callbacks).build()",
+                            "vantle.feed_contract.InvalidCustomPipelineError"),
     "gstreamer.bad_launch": ("gstreamer.Pipeline.from_launch_string('no_such_element_here', 'bad')", "GLib.Error"),
     "gstreamer.no_factory": (
         "gstreamer.Pipeline().new_element('no_such_element_here')", "vantle.feed_contract.StreamSetupError"),
@@ -66,7 +65,8 @@ ERRORS = {
         "live_feed.LiveFeed('ftp://127.0.0.1/x', runtime_options={})", "vantle.feed_contract.StreamSetupError"),
     "live_feed.option": (
         "live_feed.LiveFeed(url, runtime_options={'nope': 1})", "vantle.feed_contract.InvalidRuntimeOptionError"),
-    "live_feed.bad_launch": ("live_feed.LiveFeed(url, pipeline_str=bad_launch, runtime_options={})", "GLib.Error"),
+    "live_feed.bad_launch": ("live_feed.LiveFeed(url, pipeline_str=bad_launch, runtime_options={})",
+                             "vantle.feed_contract.InvalidCustomPipelineError"),
 }
 
 RAISE = """

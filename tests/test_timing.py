@@ -56,8 +56,29 @@ def test_reset_revives_an_expired_guard():
     timeout = expired(30, raise_error=False)
     assert not timeout
     timeout.reset()
-    # The guard runs on the monotonic clock, which a change of the wall clock does not move.
-    assert timeout and abs(timeout.start - time.monotonic()) < 5
+    assert timeout and abs(timeout.start - time.time()) < 1
+
+
+@pytest.mark.parametrize("raise_error", [False, True])
+def test_start_is_wall_clock_and_moves_the_deadline(raise_error):
+    def has_expired(timeout):
+        if not raise_error:
+            return not timeout
+        with pytest.raises(TimeoutError, match=r"Timer of 5 seconds timed out at"):
+            bool(timeout)
+        return True
+
+    before = time.time()
+    timeout = Timeout(5, raise_error=raise_error)
+    assert before <= timeout.start <= time.time()
+    timeout.start = time.time() - 10  # began ten seconds ago: long expired
+    assert has_expired(timeout)
+    timeout.start = time.time() - 4.5  # half a second left
+    assert timeout
+    time.sleep(0.6)
+    assert has_expired(timeout)
+    timeout.start = time.time() + 100  # begins in the future: going for another 105 s
+    assert timeout and timeout.start > time.time() + 99
 
 
 @pytest.mark.parametrize("tests", [1, 3])

@@ -30,6 +30,7 @@ class StreamReader(abc.ABC):
     REHOSTED_LATENCY: int
     MAXIMUM_LATENCY: int
     MIMIMUM_LATENCY: int
+    MINIMUM_LATENCY: int
     @property
     @abc.abstractmethod
     def status(self) -> StreamStatus: ...

@@ -114,8 +114,6 @@ NB_MODULE(builders, m) {
             std::rethrow_exception(p);
         } catch (const NotImplementedError& e) {
             PyErr_SetString(PyExc_NotImplementedError, e.what());
-        } catch (const TemplateKeyError& e) {
-            PyErr_SetObject(PyExc_KeyError, nb::str(e.key.c_str()).ptr());
         }
     });
 

@@ -29,71 +29,51 @@ void check_url_is_inert(const std::string& url) {
     }
 }
 
-bool is_digits(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+// Writes `pipeline_str` with every "{url}" filled into `out` and returns how many there were.
+// Every other brace is the launch string's own (list caps such as "format={ BGR, BGRx }");
+// "{{" and "}}" read as "{" and "}", as in launch strings written for Python's str.format.
+std::size_t fill_url_fields(const std::string& pipeline_str, const std::string& url, std::string& out) {
+    static constexpr std::string_view kField = "{url}";
+    std::size_t fields = 0;
+    out.reserve(pipeline_str.size() + url.size());
+    for (std::size_t i = 0; i < pipeline_str.size(); ++i) {
+        const std::string_view rest = std::string_view(pipeline_str).substr(i);
+        if (rest.starts_with(kField)) {
+            out += url;
+            i += kField.size() - 1;
+            ++fields;
+        } else if (rest.starts_with("{{") || rest.starts_with("}}")) {
+            out += rest[0];
+            ++i;
+        } else {
+            out += rest[0];
+        }
+    }
+    return fields;
 }
 
 }  // namespace
 
-std::string expand_url_template(const std::string& pipeline_str, const std::string& url) {
-    std::string out;
-    out.reserve(pipeline_str.size() + url.size());
-    for (std::size_t i = 0; i < pipeline_str.size(); ++i) {
-        const char c = pipeline_str[i];
-        if (c == '}') {
-            if (i + 1 < pipeline_str.size() && pipeline_str[i + 1] == '}') {
-                out += '}';
-                ++i;
-                continue;
-            }
-            throw TemplateValueError("Single '}' encountered in format string");
-        }
-        if (c != '{') {
-            out += c;
-            continue;
-        }
-        if (i + 1 < pipeline_str.size() && pipeline_str[i + 1] == '{') {
-            out += '{';
-            ++i;
-            continue;
-        }
-        const std::size_t close = pipeline_str.find('}', i + 1);
-        if (close == std::string::npos) {
-            if (i + 1 == pipeline_str.size()) throw TemplateValueError("Single '{' encountered in format string");
-            throw TemplateValueError("expected '}' before end of string");
-        }
-        const std::string field = pipeline_str.substr(i + 1, close - i - 1);
-        const std::string name = field.substr(0, field.find_first_of("!:.["));
-        if (name.find('{') != std::string::npos) throw TemplateValueError("unexpected '{' in field name");
-        if (field == "url") {
-            out += url;
-        } else if (name.empty() || is_digits(name)) {
-            const std::string index = name.empty() ? "0" : name;
-            throw TemplateIndexError("Replacement index " + index + " out of range for positional args tuple");
-        } else if (name != "url") {
-            throw TemplateKeyError(name);
-        } else {
-            throw TemplateValueError("Only plain '{url}' fields are supported in a custom pipeline, not '{" + field + "}'");
-        }
-        i = close;
-    }
-    return out;
-}
-
 CustomPipelineFactory::CustomPipelineFactory(const std::string& pipeline_str, std::string url, Callbacks callbacks)
     : PipelineFactory(std::move(url), kFramerateLimit), callbacks_(std::move(callbacks)) {
-    if (pipeline_str.find("{url}") == std::string::npos) {
+    if (fill_url_fields(pipeline_str, this->url(), pipeline_str_) == 0) {
         throw InvalidCustomPipelineError("Invalid pipeline format: '" + logging::redact_text(pipeline_str) +
                                          "'. Pipelines must contain a '{url}' portion to be filled by the source URL.");
     }
     check_url_is_inert(this->url());
-    pipeline_str_ = expand_url_template(pipeline_str, this->url());
 }
 
 std::shared_ptr<gst::Pipeline> CustomPipelineFactory::build() {
     // A launch string sets its own framerate: nothing is capped here.
     begin_facts()->update([](StreamFacts& facts) { facts.max_framerate = 0; });
-    auto pipeline = gst::Pipeline::from_launch_string(pipeline_str_, pipeline_name());
+    std::shared_ptr<gst::Pipeline> pipeline;
+    try {
+        pipeline = gst::Pipeline::from_launch_string(pipeline_str_, pipeline_name());
+    } catch (const std::exception& error) {
+        // GStreamer's own words: syntax errors, unknown elements or properties, failed links.
+        throw InvalidCustomPipelineError("Cannot build the custom pipeline '" + logging::redact_text(pipeline_str_) +
+                                         "': " + error.what());
+    }
     attach_watcher(*pipeline, callbacks_.pipeline_watcher);
 
     gst::UniqueElement appsink(gst_bin_get_by_name(GST_BIN(pipeline->pipeline()), "main_sink"));

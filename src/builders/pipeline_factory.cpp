@@ -16,8 +16,18 @@ void apply_appsink_properties(GstElement* appsink) {
     g_object_set(appsink, "emit-signals", TRUE, nullptr);
 }
 
+namespace {
+
+std::string source_url(const std::string& url) {
+    if (auto encoded = logging::encode_credentials(url)) return *std::move(encoded);
+    throw StreamSetupError("Cannot read the URL " + logging::redact_url(url) +
+                           ": no host name follows the user name and password (up to its last '@')");
+}
+
+}  // namespace
+
 PipelineFactory::PipelineFactory(std::string url, int max_framerate)
-    : url_(std::move(url)), max_framerate_(max_framerate), logger_(logging::stream_logger(url_)) {}
+    : url_(source_url(url)), max_framerate_(max_framerate), logger_(logging::stream_logger(url)) {}
 
 PipelineFactory::~PipelineFactory() = default;
 

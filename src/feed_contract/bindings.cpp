@@ -24,7 +24,10 @@ void check_runtime_options(nb::handle supplied, nb::handle supported) {
         nb::object name = item[0];
         nb::object value = item[1];
         if (!nb::cast<bool>(supported_map.attr("__contains__")(name))) {
-            throw vantle::InvalidRuntimeOptionError(nb::str("Unknown option '{}'").format(name).c_str());
+            nb::list valid;
+            for (nb::handle known : supported_map) valid.append(nb::repr(known));
+            throw vantle::InvalidRuntimeOptionError(
+                nb::str("Unknown option {}; valid options: {}").format(nb::repr(name), nb::str(", ").attr("join")(valid)).c_str());
         }
         nb::object expected = supported_map[name];
         if (!nb::isinstance(value, expected)) {
@@ -94,11 +97,12 @@ NB_MODULE(feed_contract, m) {
 
     // The abstract reader is plain Python (python/vantle/_stream_reader.py).
     nb::object reader = nb::module_::import_("vantle._stream_reader").attr("StreamReader");
-    // Milliseconds, the unit of the RTSP source's latency; "MIMIMUM" is the name callers use.
+    // Milliseconds, the unit of the RTSP source's latency; callers still use the misspelled "MIMIMUM".
     reader.attr("DEFAULT_LATENCY") = vantle::kDefaultLatency;
     reader.attr("REHOSTED_LATENCY") = vantle::kRehostedLatency;
     reader.attr("MAXIMUM_LATENCY") = vantle::kMaximumLatency;
     reader.attr("MIMIMUM_LATENCY") = vantle::kMinimumLatency;
+    reader.attr("MINIMUM_LATENCY") = vantle::kMinimumLatency;
     m.attr("StreamReader") = reader;
 
     m.def("check_runtime_options", &check_runtime_options, "supplied"_a, "supported"_a,

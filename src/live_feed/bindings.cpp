@@ -15,6 +15,8 @@
 #include "feed_contract/interruptible_wait.hpp"
 #include "live_feed/frame_history.hpp"
 #include "live_feed/clip_bindings.hpp"
+#include "live_feed/arguments.hpp"
+#include "live_feed/exit_stop.hpp"
 #include "live_feed/live_feed.hpp"
 #include "logger/python_bridge.hpp"
 #include "logger/without_gil.hpp"
@@ -371,21 +373,11 @@ NB_MODULE(live_feed, m) {
         "newest frame with the wall-clock receive time, and rebuilds its pipeline after errors, end of stream, a "
         "start that never comes, or a stall.");
     cls.attr("_SUPPORTED_RUNTIME_OPTIONS") = supported_options;
-    cls.def(nb::new_([](const std::string& url, int latency, nb::dict runtime_options,
-                        std::optional<std::string> pipeline_str, bool must_play, bool proxied,
-                        double retry_interval, double max_retry_interval, int history,
-                        std::optional<double> keep_encoded) {
-                nb::module_::import_("vantle.feed_contract")
-                    .attr("check_runtime_options")(runtime_options,
-                                                   nb::type<LiveFeed>().attr("_SUPPORTED_RUNTIME_OPTIONS"));
-                vantle::LiveFeedOptions options;
-                options.latency = latency;
-                if (runtime_options.contains("keyframes_only")) {
-                    options.keyframes_only = nb::cast<bool>(runtime_options["keyframes_only"]);
-                }
-                options.pipeline_str = std::move(pipeline_str);
-                options.must_play = must_play;
-                options.proxied = proxied;
+    cls.def(nb::new_([](nb::handle url, nb::handle latency, nb::handle runtime_options, nb::handle pipeline_str,
+                        nb::handle must_play, nb::handle proxied, double retry_interval, double max_retry_interval,
+                        int history, std::optional<double> keep_encoded) {
+                auto [checked_url, options] = vantle::live_feed_arguments::check(url, latency, runtime_options,
+                                                                                 pipeline_str, must_play, proxied);
                 if (history < 0) throw nb::value_error("history must be 0 or more frames");
                 options.history = static_cast<std::size_t>(history);
                 if (keep_encoded && !(*keep_encoded >= 0)) throw nb::value_error("keep_encoded is seconds, 0 or more");
@@ -394,12 +386,15 @@ NB_MODULE(live_feed, m) {
                 options.frame_timeout = module_number("_FRAME_TIMEOUT");
                 set_retry_policy(options, retry_interval, max_retry_interval);
                 vantle::WithoutGil released;
-                return LiveFeed::open(url, options);
+                auto feed = LiveFeed::open(checked_url, options);
+                vantle::exit_stop::track(feed);
+                return feed;
             }),
-            "url"_a, nb::kw_only(), "latency"_a = vantle::kDefaultLatency, "runtime_options"_a,
-            "pipeline_str"_a = nb::none(), "must_play"_a = false, "proxied"_a = false,
-            "retry_interval"_a = vantle::kDefaultRetryInterval, "max_retry_interval"_a = vantle::kDefaultMaxRetryInterval,
-            "history"_a = 0, "keep_encoded"_a = nb::none())
+            // Every argument arrives as it is (None too): the check names the one that is wrong.
+            "url"_a.none(), nb::kw_only(), "latency"_a.none() = vantle::kDefaultLatency,
+            "runtime_options"_a.none() = nb::none(), "pipeline_str"_a.none() = nb::none(), "must_play"_a.none() = false,
+            "proxied"_a.none() = false, "retry_interval"_a = vantle::kDefaultRetryInterval,
+            "max_retry_interval"_a = vantle::kDefaultMaxRetryInterval, "history"_a = 0, "keep_encoded"_a = nb::none())
         .def_prop_rw(
             "status", [](const LiveFeed& feed) { return status_type()(std::string(vantle::status_text(feed.status()))); },
             [](LiveFeed& feed, nb::handle value) { feed.set_status(status_from_python(value)); },
@@ -463,15 +458,13 @@ NB_MODULE(live_feed, m) {
         .def_prop_ro("new_status_event", &LiveFeed::new_status_event, "Set whenever the status changes.")
         .def(
             "set_runtime_option_vals",
-            [](LiveFeed& feed, nb::dict runtime_options) {
-                nb::module_::import_("vantle.feed_contract")
-                    .attr("check_runtime_options")(runtime_options,
-                                                   nb::type<LiveFeed>().attr("_SUPPORTED_RUNTIME_OPTIONS"));
-                if (runtime_options.contains("keyframes_only")) {
-                    feed.set_keyframes_only(nb::cast<bool>(runtime_options["keyframes_only"]));
+            [](LiveFeed& feed, nb::handle runtime_options) {
+                nb::object options = vantle::live_feed_arguments::checked_runtime_options(runtime_options);
+                if (nb::cast<bool>(options.attr("__contains__")("keyframes_only"))) {
+                    feed.set_keyframes_only(nb::cast<bool>(options["keyframes_only"]));
                 }
             },
-            "runtime_options"_a, "Sets the runtime options for this stream reader.")
+            "runtime_options"_a.none(), "Sets the runtime options for this stream reader.")
         .def("close", &LiveFeed::close, nb::call_guard<vantle::WithoutGil>(),
              "Closes the reader at once: from now on it stores no frame and its status reads CLOSED; the supervision "
              "thread takes the pipeline down behind it (wait_until_closed() waits for that).")
@@ -501,4 +494,14 @@ NB_MODULE(live_feed, m) {
 
     vantle::define_clips(m, cls);
     feed_contract.attr("StreamReader").attr("register")(cls);
+
+    // Registered after vantle.logger's exit hook, so it runs before it: the readers' threads may
+    // still log while their pipelines stop.
+    m.def("_stop_open_readers", [] {
+        vantle::WithoutGil released;
+        vantle::exit_stop::stop_open_readers(vantle::exit_stop::kExitStopSeconds);
+    });
+    nb::module_::import_("atexit").attr("register")(m.attr("_stop_open_readers"));
+    m.def("_forget_readers_after_fork", &vantle::exit_stop::forget_all);
+    nb::module_::import_("os").attr("register_at_fork")("after_in_child"_a = m.attr("_forget_readers_after_fork"));
 }

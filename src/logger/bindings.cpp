@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 
@@ -24,6 +25,7 @@ BackgroundThread* g_log_emitter = nullptr;
 namespace vantle::python {
 void mark_exiting() noexcept;
 void record_main_thread(unsigned long ident) noexcept;
+void forget_entries_after_fork() noexcept;
 }
 
 namespace {
@@ -39,11 +41,11 @@ nb::object& get_logger_function() {
 // The threading module, whose _active table lists the threads Python knows. Leaked on purpose.
 PyObject* g_threading = nullptr;
 
-vantle::logging::RecordQueue& record_queue() {
-    // Never destroyed: streaming threads may log while the process exits.
-    static auto* queue = new vantle::logging::RecordQueue(10000);
-    return *queue;
-}
+// Never destroyed: streaming threads may log while the process exits. Replaced in a child
+// created by fork, where its lock may have been held by one of the parent's threads.
+std::atomic<vantle::logging::RecordQueue*> g_record_queue{new vantle::logging::RecordQueue(10000)};
+
+vantle::logging::RecordQueue& record_queue() { return *g_record_queue.load(); }
 
 // Hands one record to the `logging` module. Call with the GIL held.
 void emit(const std::string& logger_name, Level level, std::string_view message) {
@@ -169,4 +171,16 @@ NB_MODULE(logger, m) {
     vantle::logging::g_log_emitter =
         new vantle::BackgroundThread(vantle::BackgroundThread::start("StreamingLogThread", &emit_queued_records));
     vantle::logging::set_sink(&python_sink);
+
+    // A child created by fork has only the thread that forked: it gets an emitter of its own
+    // (and a fresh queue), and forgets entries into Python that the parent's threads had begun.
+    m.def("_after_fork_in_child", [] {
+        vantle::python::forget_entries_after_fork();
+        vantle::python::record_main_thread(
+            nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident")));
+        g_record_queue.store(new vantle::logging::RecordQueue(10000));
+        vantle::logging::g_log_emitter =
+            new vantle::BackgroundThread(vantle::BackgroundThread::start("StreamingLogThread", &emit_queued_records));
+    });
+    nb::module_::import_("os").attr("register_at_fork")("after_in_child"_a = m.attr("_after_fork_in_child"));
 }

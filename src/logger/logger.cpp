@@ -33,12 +33,6 @@ long floor_div(long a, long b) {
     return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
 
-// Characters that end the authority part of a URL inside free text.
-bool ends_authority(char c) {
-    return c == '/' || c == '?' || c == '#' || c == '"' || c == '\'' || c == '<' || c == '>' ||
-           c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == ';' || c == ')';
-}
-
 }  // namespace
 
 void set_sink(Sink sink) noexcept { g_sink.store(sink); }
@@ -76,36 +70,6 @@ std::string truncate_middle(std::string_view text, long max_length) {
     result += text.substr(byte_at(last_start));
     return result;
 }
-
-std::string redact_text(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t marker = text.find("://", pos);
-        if (marker == std::string_view::npos) break;
-        const std::size_t authority = marker + 3;
-        std::size_t end = authority;
-        while (end < text.size() && !ends_authority(text[end])) ++end;
-        out.append(text.substr(pos, authority - pos));
-
-        const std::string_view host_part = text.substr(authority, end - authority);
-        const std::size_t at = host_part.rfind('@');
-        const std::size_t colon = at == std::string_view::npos ? at : host_part.substr(0, at).find(':');
-        if (colon != std::string_view::npos) {
-            out.append(host_part.substr(0, colon + 1));
-            out.append("***");
-            out.append(host_part.substr(at));
-        } else {
-            out.append(host_part);
-        }
-        pos = end;
-    }
-    out.append(text.substr(pos));
-    return out;
-}
-
-std::string redact_url(std::string_view url) { return redact_text(url); }
 
 std::string stream_logger_name(std::string_view url) {
     std::string name(kRootLoggerName);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,12 +48,20 @@ VANTLE_EXPORT Logger stream_logger(std::string_view url);
 // Shortens `text` to at most `max_length` code points by putting "..." in its middle.
 VANTLE_EXPORT std::string truncate_middle(std::string_view text, long max_length);
 
-// The URL with the password of its user information shown as "***".
+// The URL with its credentials shown as "***": the password of its user information (or all of
+// it when it holds no ':', a token alone) and the values of credential-like query parameters
+// (password, pwd, token, key, signature, ...). The user information runs up to the last '@' that
+// a host follows, so passwords typed without percent-encoding ('@', '/', '#', ...) stay hidden.
 VANTLE_EXPORT std::string redact_url(std::string_view url);
 
-// Any text (GStreamer debug strings, error messages) with the password of every URL in it
-// shown as "***".
+// Any text (GStreamer debug strings, error messages) with the credentials of every URL in it
+// shown as "***". A URL ends at white space, a quote, '<' or '>', or where the next one begins.
 VANTLE_EXPORT std::string redact_text(std::string_view text);
+
+// The URL to hand to a GStreamer source: its user name and password percent-encoded, read as
+// redact_url reads them when the URL's authority is not a standard one. std::nullopt when no
+// host follows the credentials, so that no source could read them.
+VANTLE_EXPORT std::optional<std::string> encode_credentials(std::string_view url);
 
 // A double as Python's repr() writes it: shortest round-trip digits, always a fraction or an
 // exponent ("15.0", "7.5", "1e-05").

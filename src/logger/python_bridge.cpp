@@ -18,6 +18,8 @@ std::atomic<unsigned long> g_main_thread{0};
 
 void record_main_thread(unsigned long ident) noexcept { g_main_thread.store(ident); }
 
+void forget_entries_after_fork() noexcept { g_entries.store(0); }
+
 bool on_main_thread() noexcept { return PyThread_get_thread_ident() == g_main_thread.load(); }
 
 void park_forever() noexcept {

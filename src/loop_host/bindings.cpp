@@ -21,6 +21,8 @@ NB_MODULE(loop_host, m) {
           "Raises RuntimeError unless start() has completed and close() has not been called since.");
     m.def("close", &vantle::loop_host::close, nb::call_guard<vantle::WithoutGil>(),
           "Tears down the GObject libraries if they aren't already stopped.");
+    m.def("_after_fork_in_child", &vantle::loop_host::after_fork_in_child);
+    nb::module_::import_("os").attr("register_at_fork")("after_in_child"_a = m.attr("_after_fork_in_child"));
     m.def("_disable_troublesome_elements", &vantle::loop_host::disable_troublesome_elements,
           nb::call_guard<vantle::WithoutGil>());
 }

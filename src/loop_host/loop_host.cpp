@@ -15,15 +15,23 @@ namespace {
 struct HostState {
     std::recursive_mutex lock;
     bool running = false;
+    bool forked_while_running = false;  // a child of a process whose host ran: see after_fork_in_child
     GMainLoop* main_loop = nullptr;  // owned; replaced by the next start that runs a loop
     BackgroundThread main_loop_thread;
 };
 
-HostState& state() {
+HostState*& state_slot() {
     // Never destroyed: the loop thread may outlive static destruction at process exit.
-    static HostState* const instance = new HostState();
-    return *instance;
+    static HostState* instance = new HostState();
+    return instance;
 }
+
+HostState& state() { return *state_slot(); }
+
+constexpr const char* kForkedMessage =
+    "GStreamer cannot run in this process: it was forked from one that had started it, and a forked child "
+    "has none of its threads. Start GStreamer (loop_host.start()) only after the fork, or create the process "
+    "with multiprocessing's 'spawn' or 'forkserver' start method.";
 
 gboolean quit_loop(gpointer loop) {
     g_main_loop_quit(static_cast<GMainLoop*>(loop));
@@ -35,6 +43,7 @@ gboolean quit_loop(gpointer loop) {
 void start(bool start_main_loop) {
     HostState& host = state();
     std::lock_guard guard(host.lock);
+    if (host.forked_while_running) throw std::runtime_error(kForkedMessage);
     if (host.running) return;
 
     gst_init(nullptr, nullptr);
@@ -55,6 +64,7 @@ void start(bool start_main_loop) {
 void assert_started() {
     HostState& host = state();
     std::lock_guard guard(host.lock);
+    if (host.forked_while_running) throw std::runtime_error(kForkedMessage);
     if (!host.running) {
         throw std::runtime_error(
             "The GObject libraries have not been initialized yet. They can be initialized with loop_host.start()");
@@ -74,6 +84,13 @@ void close() {
         host.main_loop_thread.join();
     }
     host.running = false;
+}
+
+void after_fork_in_child() noexcept {
+    // The parent's lock may have been held by one of its threads, which the child lacks.
+    const bool was_running = state().running;
+    state_slot() = new HostState();
+    state().forked_while_running = was_running;
 }
 
 void disable_troublesome_elements() {

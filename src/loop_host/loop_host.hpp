@@ -17,6 +17,10 @@ VANTLE_EXPORT void assert_started();
 // Quits the main loop and waits for its thread. Not from "LoopHostThread". Without the GIL.
 VANTLE_EXPORT void close();
 
+// In a child created by fork: when the parent had started the host, GStreamer's threads (and
+// the main loop's) are gone, so start() and assert_started() refuse, saying why.
+VANTLE_EXPORT void after_fork_in_child() noexcept;
+
 // Sets the rank of every nvcodec decoder of at least marginal rank to none.
 VANTLE_EXPORT void disable_troublesome_elements();
 

@@ -116,6 +116,7 @@ class HttpServer(ServerProcess):
 
     script = HERE / "http_server.py"
     user, password = "user", "secret"  # accepted by /private.ts
+    odd_user, odd_password = "cam", "Pw#Se;cr,et/@x9!"  # accepted too, typed without percent-encoding
 
 
 class FaultServer(ServerProcess):

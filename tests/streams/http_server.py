@@ -25,6 +25,8 @@ from gi.repository import Gst, GstApp  # noqa: E402,F401  (GstApp adds the appsi
 
 HOST = "127.0.0.1"
 USER, PASSWORD = "user", "secret"
+# A camera password as people type it, full of URL syntax.
+ODD_USER, ODD_PASSWORD = "cam", "Pw#Se;cr,et/@x9!"
 
 
 def video(frames=-1, fps=25):
@@ -48,7 +50,8 @@ STREAMS = {
     "/slow.mjpg": (f"{video(fps=8)} ! {MJPEG}", False),  # a camera slower than the limit
 }
 CONTENT_TYPES = {path: f"multipart/x-mixed-replace; boundary={BOUNDARY}" for path in ("/live.mjpg", "/slow.mjpg")}
-AUTHORIZATION = "Basic " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()
+AUTHORIZATIONS = {"Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()
+                  for user, password in ((USER, PASSWORD), (ODD_USER, ODD_PASSWORD))}
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -66,7 +69,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_error(404)
             return
         launch, private = entry
-        if private and self.headers.get("Authorization") != AUTHORIZATION:
+        if private and self.headers.get("Authorization") not in AUTHORIZATIONS:
             self.send_response(401)
             self.send_header("WWW-Authenticate", 'Basic realm="streams"')
             self.send_header("Content-Length", "0")

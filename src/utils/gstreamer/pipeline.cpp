@@ -198,7 +198,7 @@ void Pipeline::wait_until_playing(double timeout_seconds) {
     const auto filter = static_cast<GstMessageType>(GST_MESSAGE_STATE_CHANGED | GST_MESSAGE_ERROR);
     while (timeout) {
         // Each pop waits only for the time left, so the limit holds whatever arrives meanwhile.
-        const double remaining = timeout_seconds - (monotonic_seconds() - timeout.start);
+        const double remaining = timeout_seconds - timeout.elapsed();
         UniqueMessage message(gst_bus_timed_pop_filtered(bus_.get(), clock_time_from_seconds(remaining), filter));
         if (!message) continue;
         if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {
@@ -222,7 +222,7 @@ void Pipeline::wait_until_null(double timeout_seconds) {
     while (timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         GstState state = GST_STATE_VOID_PENDING;
-        const double remaining = timeout_seconds - (monotonic_seconds() - timeout.start);
+        const double remaining = timeout_seconds - timeout.elapsed();
         gst_element_get_state(element(), &state, nullptr, clock_time_from_seconds(remaining));
         if (state == GST_STATE_NULL) return;
     }

@@ -42,7 +42,7 @@ NB_MODULE(timing, m) {
 
     nb::class_<vantle::Timeout>(m, "Timeout",
                                 "Elapsed-time guard: true until `time_seconds` have passed since it was created or "
-                                "last reset, on the monotonic clock (`start` is a time.monotonic() reading). When the limit has passed, a truth test logs a warning if "
+                                "last reset, measured on the monotonic clock. `start` is that moment in wall-clock seconds since the epoch (time.time()); setting it moves the deadline accordingly. When the limit has passed, a truth test logs a warning if "
                                 "`print_timeout` and raises TimeoutError if `raise_error`.")
         .def(
             "__init__",
@@ -51,7 +51,7 @@ NB_MODULE(timing, m) {
                 set_limit(*self, time_seconds);
             },
             "time_seconds"_a, "raise_error"_a = true, "print_timeout"_a = false)
-        .def_rw("start", &vantle::Timeout::start)
+        .def_prop_rw("start", &vantle::Timeout::start, &vantle::Timeout::set_start)
         .def_prop_rw("time_seconds", &get_limit, &set_limit)
         .def_rw("raise_error", &vantle::Timeout::raise_error)
         .def_rw("print_timeout", &vantle::Timeout::print_timeout)

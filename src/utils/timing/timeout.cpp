@@ -18,25 +18,36 @@ double monotonic_seconds() noexcept {
 }
 
 Timeout::Timeout(double time_seconds, bool raise_error, bool print_timeout, bool integral_limit)
-    : start(monotonic_seconds()),
-      time_seconds(time_seconds),
+    : time_seconds(time_seconds),
       raise_error(raise_error),
       print_timeout(print_timeout),
-      integral_limit(integral_limit) {}
+      integral_limit(integral_limit) {
+    reset();
+}
 
-void Timeout::reset() noexcept { start = monotonic_seconds(); }
+void Timeout::reset() noexcept {
+    start_monotonic_ = monotonic_seconds();
+    start_wall_ = wall_clock_seconds();
+}
+
+double Timeout::elapsed() const noexcept { return monotonic_seconds() - start_monotonic_; }
+
+void Timeout::set_start(double epoch_seconds) noexcept {
+    // The new start keeps its distance from now on the monotonic clock.
+    start_monotonic_ = monotonic_seconds() - (wall_clock_seconds() - epoch_seconds);
+    start_wall_ = epoch_seconds;
+}
 
 Timeout::operator bool() const {
-    const double elapsed = monotonic_seconds() - start;
-    const bool still_going = elapsed < time_seconds;
+    const bool still_going = elapsed() < time_seconds;
     if (!still_going && print_timeout) {
-        logging::root().warning("Timer timed out! Time: " + logging::format_float(elapsed));
+        logging::root().warning("Timer timed out! Time: " + logging::format_float(elapsed()));
     }
     if (!still_going && raise_error) {
         const std::string limit = integral_limit ? std::to_string(static_cast<long long>(std::llround(time_seconds)))
                                                  : logging::format_float(time_seconds);
         throw TimeoutError("Timer of " + limit + " seconds timed out at " +
-                           logging::format_float(elapsed) + " seconds!");
+                           logging::format_float(elapsed()) + " seconds!");
     }
     return still_going;
 }

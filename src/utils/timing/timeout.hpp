@@ -19,8 +19,8 @@ public:
 };
 
 // Elapsed-time guard for polling loops: true until `time_seconds` have passed since
-// construction or the last reset(), measured on the monotonic clock (`start` is a
-// monotonic_seconds() reading).
+// construction or the last reset(), measured on the monotonic clock. The start is also kept
+// in wall-clock epoch seconds for callers, who read and move it on that clock.
 class VANTLE_EXPORT Timeout {
 public:
     // `integral_limit` only decides how the limit is written in messages (0 rather than 0.0).
@@ -29,15 +29,25 @@ public:
 
     void reset() noexcept;
 
+    // Seconds passed since the start, on the monotonic clock.
+    double elapsed() const noexcept;
+    // The start in wall-clock epoch seconds. Setting it moves the deadline by the same amount
+    // (relative to now), whatever the wall clock does afterwards.
+    double start() const noexcept { return start_wall_; }
+    void set_start(double epoch_seconds) noexcept;
+
     // Logs a warning when `print_timeout` and throws TimeoutError when `raise_error`, once
     // the limit has passed (at exactly the limit the guard has expired).
     explicit operator bool() const;
 
-    double start;
     double time_seconds;
     bool raise_error;
     bool print_timeout;
     bool integral_limit;
+
+private:
+    double start_monotonic_;
+    double start_wall_;
 };
 
 }  // namespace vantle

@@ -1,0 +1,63 @@
+#include "live_feed/exit_stop.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "utils/timing/timeout.hpp"
+
+namespace vantle::exit_stop {
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    std::vector<std::weak_ptr<LiveFeed>> feeds;
+};
+
+Registry*& registry() {
+    // Never destroyed: streaming threads may outlive static destruction. Replaced after fork,
+    // where a lock held by a parent's thread would never be released.
+    static Registry* instance = new Registry();
+    return instance;
+}
+
+bool is_open(const std::weak_ptr<LiveFeed>& weak) {
+    auto feed = weak.lock();
+    return feed && feed->status() != StreamStatus::Closed;
+}
+
+}  // namespace
+
+void track(const std::shared_ptr<LiveFeed>& feed) {
+    Registry& r = *registry();
+    std::lock_guard lock(r.mutex);
+    std::erase_if(r.feeds, [](const auto& weak) { return !is_open(weak); });
+    r.feeds.push_back(feed);
+}
+
+void stop_open_readers(double limit_seconds) {
+    std::vector<std::shared_ptr<LiveFeed>> open;
+    {
+        Registry& r = *registry();
+        std::lock_guard lock(r.mutex);
+        for (const auto& weak : r.feeds) {
+            auto feed = weak.lock();
+            // HTTP sources are left running: libsoup's session thread can crash when many of
+            // them stop at once just as they start.
+            if (feed && feed->status() != StreamStatus::Closed && url_scheme(feed->url()) == "rtsp") open.push_back(feed);
+        }
+        r.feeds.clear();
+    }
+    for (const auto& feed : open) feed->close();
+    const Timeout limit(limit_seconds, false);
+    auto all_closed = [&] {
+        return std::all_of(open.begin(), open.end(), [](const auto& feed) { return feed->status() == StreamStatus::Closed; });
+    };
+    while (!all_closed() && limit) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+void forget_all() noexcept { registry() = new Registry(); }
+
+}  // namespace vantle::exit_stop
