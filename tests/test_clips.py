@@ -150,7 +150,8 @@ def test_clip_across_a_rebuild_keeps_the_gap(own_rtsp_server, tmp_path):
         while_down = feed.save_clip(tmp_path / "while-down.mp4", before=1.0, after=1.0)
         own_rtsp_server.start()
         assert while_down.wait(timeout=30) is while_down
-        assert any("early" in note for note in while_down.notes), while_down.notes
+        # The camera may be back before the clip's end (a gap) or not (the clip ends early).
+        assert any("early" in note or "gap" in note for note in while_down.notes), while_down.notes
         assert_playable(while_down.path, "h264", (320, 240))
         number = feed.frame_number
         assert wait_for(lambda: feed.frame_number > number + 20, timeout=30)
