@@ -131,10 +131,11 @@ def test_sources_without_sender_reports_have_no_capture_time(http_server, source
         assert feed._frames_converted == converted  # the history holds decoded frames: none converted
 
 
-# Short timeouts only speed up the rebuild after the restart (supervision's own tests cover it at the
-# defaults); the 5 s count from the new camera's first frame.
-@pytest.mark.usefixtures("short_timeouts")
-def test_capture_times_follow_a_sender_clock_that_jumped():
+# The restarted camera is a failure and a rebuild: with the default timeouts and with short ones.
+@pytest.mark.parametrize("timeouts", ["default", "short"])
+def test_capture_times_follow_a_sender_clock_that_jumped(request, timeouts):
+    if timeouts == "short":
+        request.getfixturevalue("short_timeouts")
     with ClockServer() as server, LiveFeed(server.url("/clock"), runtime_options={}) as feed:
         before, _ = collect(feed, 10)
         assert abs(before[-1].captured_at - painted(before[-1])) < 0.005
