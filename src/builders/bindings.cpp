@@ -7,8 +7,8 @@
 
 #include "builders/custom_factory.hpp"
 #include "builders/url_factories.hpp"
-#include "logger/python_bridge.hpp"
-#include "logger/without_gil.hpp"
+#include "runtime/python_bridge.hpp"
+#include "runtime/without_gil.hpp"
 #include "utils/gstreamer/pygobject_bridge.hpp"
 
 namespace nb = nanobind;

@@ -6,7 +6,7 @@ namespace vantle::builders {
 
 // Pipelines from a caller's launch string: an appsink named "main_sink" receives the frames and
 // an optional element named "buffer_src" carries the buffer probe on its "src" pad.
-class VANTLE_EXPORT CustomPipelineFactory : public PipelineFactory {
+class CustomPipelineFactory : public PipelineFactory {
 public:
     CustomPipelineFactory(const std::string& pipeline_str, std::string url, Callbacks callbacks);
 

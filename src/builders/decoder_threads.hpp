@@ -2,7 +2,6 @@
 
 #include <gst/gst.h>
 
-#include "logger/export.hpp"
 
 namespace vantle::builders {
 
@@ -12,10 +11,10 @@ namespace vantle::builders {
 // the cores busy, so each decoder gets one thread (none of its own); with fewer, the cores are
 // shared out. VANTLE_DECODER_THREADS=<n> sets it for the whole process (0: the decoder's own
 // choice, one per core).
-VANTLE_EXPORT int decoder_threads_for(int open_streams, int cores) noexcept;
+int decoder_threads_for(int open_streams, int cores) noexcept;
 
 // Counts the streams of the process: one per URL reader's factory, for as long as it lives.
-class VANTLE_EXPORT OpenStreamCount {
+class OpenStreamCount {
 public:
     OpenStreamCount() noexcept;
     ~OpenStreamCount();
@@ -25,6 +24,6 @@ public:
 };
 
 // Sets the thread count of decoders that `decodebin` adds (libav ones have max-threads).
-VANTLE_EXPORT void apply_decoder_threads(GstElement* decodebin);
+void apply_decoder_threads(GstElement* decodebin);
 
 }  // namespace vantle::builders

@@ -10,7 +10,6 @@
 
 #include "builders/decoder_threads.hpp"
 #include "builders/stream_facts.hpp"
-#include "logger/export.hpp"
 #include "logger/logger.hpp"
 #include "utils/gstreamer/pipeline.hpp"
 
@@ -29,7 +28,7 @@ inline constexpr int kFramerateLimit = 20;
 // Every appsink a factory creates or adopts: at most 60 queued samples, the oldest dropped, and
 // a new-sample signal per sample (a slow reader never stalls the pipeline).
 inline constexpr int kAppsinkMaxBuffers = 60;
-VANTLE_EXPORT void apply_appsink_properties(GstElement* appsink);
+void apply_appsink_properties(GstElement* appsink);
 
 using PipelineWatcher = std::function<bool(GstBus*, GstMessage*, gst::Pipeline&)>;
 
@@ -40,7 +39,7 @@ struct Callbacks {
     gst::PadProbeCallback buffer_probe;
 };
 
-class VANTLE_EXPORT NotImplementedError : public std::logic_error {
+class NotImplementedError : public std::logic_error {
 public:
     using std::logic_error::logic_error;
 };
@@ -49,7 +48,7 @@ public:
 // build(). URL factories share the tail built here: decodebin, then (once the decoded pad
 // appears) the framerate limit, VA-API post-processing when a VA-API decoder was picked,
 // videoconvert to BGR and the link into the appsink.
-class VANTLE_EXPORT PipelineFactory : public std::enable_shared_from_this<PipelineFactory> {
+class PipelineFactory : public std::enable_shared_from_this<PipelineFactory> {
 public:
     PipelineFactory(std::string url, int max_framerate);
     virtual ~PipelineFactory();

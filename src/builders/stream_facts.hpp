@@ -12,7 +12,6 @@
 #include <optional>
 #include <string>
 
-#include "logger/export.hpp"
 #include "utils/gstreamer/gst_ptr.hpp"
 
 namespace vantle::builders {
@@ -33,7 +32,7 @@ struct StreamFacts {
 
 // The facts of one pipeline plus the elements whose counters the reader reads. Written by the
 // pad-added handlers on streaming threads, read by stats() on any thread.
-class VANTLE_EXPORT PipelineFacts {
+class PipelineFacts {
 public:
     StreamFacts snapshot() const;
     template <class Update>
@@ -59,10 +58,10 @@ private:
 
 // "h264" for video/x-h264, "h265" for video/x-h265, "jpeg" for image/jpeg, "mpeg2" for
 // video/mpeg,mpegversion=2; the media type itself otherwise.
-VANTLE_EXPORT std::string codec_of(const GstStructure* structure);
+std::string codec_of(const GstStructure* structure);
 
 // Which lower transport an rtspsrc uses, from the elements it made: none of udpsrc means
 // interleaved over the RTSP TCP connection.
-VANTLE_EXPORT std::string rtsp_transport(GstElement* rtspsrc);
+std::string rtsp_transport(GstElement* rtspsrc);
 
 }  // namespace vantle::builders

@@ -5,7 +5,7 @@
 namespace vantle::builders {
 
 // rtspsrc, then per video RTP pad a depayloader chosen by the pad's caps, then the shared tail.
-class VANTLE_EXPORT RTSPPipelineFactory : public PipelineFactory {
+class RTSPPipelineFactory : public PipelineFactory {
 public:
     RTSPPipelineFactory(std::string url, int latency, Callbacks callbacks, bool force_tcp);
 
@@ -24,7 +24,7 @@ private:
 };
 
 // souphttpsrc linked straight to the shared tail; used for http and https.
-class VANTLE_EXPORT HTTPPipelineFactory : public PipelineFactory {
+class HTTPPipelineFactory : public PipelineFactory {
 public:
     HTTPPipelineFactory(std::string url, Callbacks callbacks);
 

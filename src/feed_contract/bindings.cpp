@@ -10,7 +10,7 @@
 
 #include "feed_contract/event.hpp"
 #include "feed_contract/feed_contract.hpp"
-#include "feed_contract/interruptible_wait.hpp"
+#include "runtime/interruptible_wait.hpp"
 #include "logger/logger.hpp"
 
 namespace nb = nanobind;

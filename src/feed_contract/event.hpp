@@ -5,13 +5,12 @@
 #include <mutex>
 #include <optional>
 
-#include "logger/export.hpp"
 
 namespace vantle {
 
 // A flag that any thread can set, clear and wait on. set() never blocks on anything but the
 // event's own short lock, so streaming threads can set it on every frame.
-class VANTLE_EXPORT Event {
+class Event {
 public:
     void set();
     void clear();

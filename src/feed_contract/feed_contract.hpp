@@ -4,7 +4,6 @@
 #include <string>
 #include <string_view>
 
-#include "logger/export.hpp"
 
 // What every stream reader promises, and the vocabulary the modules share about readers.
 namespace vantle {
@@ -28,23 +27,23 @@ inline constexpr int kMaximumLatency = 30000;
 inline constexpr int kMinimumLatency = 0;
 
 // Stream errors; the Python binding maps each to the exception class of the same name.
-class VANTLE_EXPORT StreamSetupError : public std::runtime_error {
+class StreamSetupError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
-class VANTLE_EXPORT StreamReadError : public std::runtime_error {
+class StreamReadError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
-class VANTLE_EXPORT InvalidCustomPipelineError : public StreamSetupError {
+class InvalidCustomPipelineError : public StreamSetupError {
 public:
     using StreamSetupError::StreamSetupError;
 };
-class VANTLE_EXPORT SourceNotFoundError : public StreamSetupError {
+class SourceNotFoundError : public StreamSetupError {
 public:
     using StreamSetupError::StreamSetupError;
 };
-class VANTLE_EXPORT InvalidRuntimeOptionError : public std::runtime_error {
+class InvalidRuntimeOptionError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };

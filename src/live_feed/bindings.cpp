@@ -12,14 +12,14 @@
 #include <cmath>
 #include <optional>
 
-#include "feed_contract/interruptible_wait.hpp"
+#include "runtime/interruptible_wait.hpp"
 #include "live_feed/frame_history.hpp"
 #include "live_feed/clip_bindings.hpp"
 #include "live_feed/arguments.hpp"
 #include "live_feed/exit_stop.hpp"
 #include "live_feed/live_feed.hpp"
-#include "logger/python_bridge.hpp"
-#include "logger/without_gil.hpp"
+#include "runtime/python_bridge.hpp"
+#include "runtime/without_gil.hpp"
 #include "utils/timing/timeout.hpp"
 
 namespace nb = nanobind;

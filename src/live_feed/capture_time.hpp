@@ -11,7 +11,6 @@
 #include <optional>
 #include <utility>
 
-#include "logger/export.hpp"
 
 namespace vantle {
 
@@ -23,9 +22,9 @@ struct CaptureTime {
 };
 
 // The capture time a decoded buffer carries, if any.
-VANTLE_EXPORT std::optional<CaptureTime> capture_time_of(GstBuffer* buffer) noexcept;
+std::optional<CaptureTime> capture_time_of(GstBuffer* buffer) noexcept;
 // "rtcp", "rfc7273", or null for None.
-VANTLE_EXPORT const char* capture_clock_text(CaptureClock clock) noexcept;
+const char* capture_clock_text(CaptureClock clock) noexcept;
 
 // Receive minus capture time of the newest frames, to report a stream's delay. Written by the
 // frame path under the reader's frame lock, read by stats() under the same lock.

@@ -8,11 +8,11 @@
 
 #include <optional>
 
-#include "feed_contract/interruptible_wait.hpp"
+#include "runtime/interruptible_wait.hpp"
 #include "live_feed/clip_bindings.hpp"
 #include "live_feed/clip_writer.hpp"
-#include "logger/python_bridge.hpp"
-#include "logger/without_gil.hpp"
+#include "runtime/python_bridge.hpp"
+#include "runtime/without_gil.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "logger/background_thread.hpp"
+#include "runtime/background_thread.hpp"
 #include "utils/gstreamer/pads.hpp"
 #include "utils/timing/timeout.hpp"
 

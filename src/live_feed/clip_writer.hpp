@@ -16,14 +16,13 @@
 #include <vector>
 
 #include "live_feed/encoded_ring.hpp"
-#include "logger/export.hpp"
 #include "logger/logger.hpp"
 
 namespace vantle::clips {
 
 // A clip that cannot be asked for or written. `error_number` is the errno of a path that
 // cannot be written (0 otherwise): the binding raises the matching OSError.
-class VANTLE_EXPORT ClipError : public std::runtime_error {
+class ClipError : public std::runtime_error {
 public:
     explicit ClipError(const std::string& message, int error_number = 0)
         : std::runtime_error(message), error_number(error_number) {}
@@ -48,7 +47,7 @@ struct ClipFacts {
     std::vector<std::string> notes;
 };
 
-class VANTLE_EXPORT Clip final : public UnitSink, public std::enable_shared_from_this<Clip> {
+class Clip final : public UnitSink, public std::enable_shared_from_this<Clip> {
 public:
     // Checks the request, takes the pre-roll and starts writing; throws ClipError when the
     // directory cannot be written, nothing is buffered yet or the container cannot hold the codec.

@@ -14,7 +14,6 @@
 #include <optional>
 #include <vector>
 
-#include "logger/export.hpp"
 #include "utils/gstreamer/gst_ptr.hpp"
 #include "utils/gstreamer/pipeline.hpp"
 
@@ -66,7 +65,7 @@ struct Preroll {
 
 // Whole groups of pictures, each beginning at a keyframe. The oldest group goes only once the
 // next one alone covers the pre-roll, so memory is about bitrate x pre-roll plus one group.
-class VANTLE_EXPORT EncodedRing : public std::enable_shared_from_this<EncodedRing> {
+class EncodedRing : public std::enable_shared_from_this<EncodedRing> {
 public:
     explicit EncodedRing(double keep_seconds);
 

@@ -11,20 +11,19 @@
 #include <mutex>
 #include <vector>
 
-#include "logger/export.hpp"
 
 namespace vantle {
 
 // Something to wake when a reader stored a frame or began closing. notify() runs on the
 // streaming thread: it must neither throw nor block.
-class VANTLE_EXPORT FrameWatcher {
+class FrameWatcher {
 public:
     virtual ~FrameWatcher() = default;
     virtual void notify() noexcept = 0;
 };
 
 // One blocked thread; a single waiter may be registered with many readers (wait_any).
-class VANTLE_EXPORT FrameWaiter final : public FrameWatcher {
+class FrameWaiter final : public FrameWatcher {
 public:
     void notify() noexcept override;
     // Waits until notified or `seconds` passed, then forgets the notification; true when notified.
@@ -38,7 +37,7 @@ private:
 
 // The watchers of one reader. With none registered, notify() costs one atomic load, so the
 // frame path pays nothing for waiting that nobody does.
-class VANTLE_EXPORT FrameWatchers {
+class FrameWatchers {
 public:
     using Id = std::uint64_t;
 

@@ -21,8 +21,7 @@
 #include "feed_contract/feed_contract.hpp"
 #include "live_feed/convert.hpp"
 #include "live_feed/encoded_ring.hpp"
-#include "logger/background_thread.hpp"
-#include "logger/export.hpp"
+#include "runtime/background_thread.hpp"
 #include "logger/logger.hpp"
 #include "utils/gstreamer/pipeline.hpp"
 
@@ -71,7 +70,7 @@ inline constexpr double kDefaultMaxRetryInterval = 2.0;
 
 // Seconds to wait before rebuilding after the `failure`-th failure (1 for the first) of one
 // failure episode: 0, then `first`, doubling, at most `cap`.
-VANTLE_EXPORT double retry_delay(unsigned failure, double first, double cap) noexcept;
+double retry_delay(unsigned failure, double first, double cap) noexcept;
 
 struct LiveFeedOptions {
     int latency = kDefaultLatency;
@@ -92,7 +91,7 @@ struct LiveFeedOptions {
 // Reads one live stream: builds its pipeline, keeps the newest frame and the status, and runs
 // the supervision thread that rebuilds the pipeline after errors, end of stream, a start that
 // never comes or a stall.
-class VANTLE_EXPORT LiveFeed : public std::enable_shared_from_this<LiveFeed> {
+class LiveFeed : public std::enable_shared_from_this<LiveFeed> {
 public:
     // Builds the first pipeline and starts supervision; throws StreamSetupError (unsupported
     // scheme, failed build, failed must-play wait) or std::runtime_error (host not started).
@@ -237,6 +236,6 @@ private:
 };
 
 // The scheme of `url` as RFC 3986 delimits it, lower-cased; "" when there is none.
-VANTLE_EXPORT std::string url_scheme(const std::string& url);
+std::string url_scheme(const std::string& url);
 
 }  // namespace vantle

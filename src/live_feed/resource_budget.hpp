@@ -3,7 +3,6 @@
 #include <atomic>
 #include <string>
 
-#include "logger/export.hpp"
 
 namespace vantle {
 
@@ -13,10 +12,10 @@ namespace vantle {
 // its limits refuses stream 1,001 clearly, and the streams already open keep theirs.
 // Streams whose sockets and threads are still being made count at their full cost, so a burst
 // of opens cannot pass the check before the earlier ones took their share.
-VANTLE_EXPORT void check_room_for_stream(const std::string& shown_url);
+void check_room_for_stream(const std::string& shown_url);
 
 // Counts its stream as starting from construction until release() (its first frame) or its end.
-class VANTLE_EXPORT StartingStream {
+class StartingStream {
 public:
     StartingStream() noexcept;
     ~StartingStream() { release(); }

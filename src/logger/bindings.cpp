@@ -10,9 +10,9 @@
 #include <cstdlib>
 
 #include "logger/logger.hpp"
-#include "logger/python_bridge.hpp"
+#include "runtime/python_bridge.hpp"
 #include "logger/record_queue.hpp"
-#include "logger/background_thread.hpp"
+#include "runtime/background_thread.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

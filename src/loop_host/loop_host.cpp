@@ -6,7 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "logger/background_thread.hpp"
+#include "runtime/background_thread.hpp"
 #include "logger/logger.hpp"
 
 namespace vantle::loop_host {

@@ -7,8 +7,8 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include "logger/python_bridge.hpp"
-#include "logger/without_gil.hpp"
+#include "runtime/python_bridge.hpp"
+#include "runtime/without_gil.hpp"
 #include "utils/gstreamer/pads.hpp"
 #include "utils/gstreamer/pipeline.hpp"
 #include "utils/gstreamer/pygobject_bridge.hpp"

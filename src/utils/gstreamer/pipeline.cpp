@@ -5,7 +5,7 @@
 
 #include "feed_contract/feed_contract.hpp"
 #include "logger/logger.hpp"
-#include "logger/without_gil.hpp"
+#include "runtime/without_gil.hpp"
 #include "utils/timing/timeout.hpp"
 
 namespace vantle::gst {

@@ -12,13 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "logger/export.hpp"
 #include "logger/logger.hpp"
 #include "utils/gstreamer/gst_ptr.hpp"
 
 namespace vantle {
 
-class VANTLE_EXPORT NotLinkedError : public std::runtime_error {
+class NotLinkedError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -26,7 +25,7 @@ public:
 // A GError passed on with its domain and code (a launch string that does not parse, for
 // example). GStreamer writes element names into its messages, and an element may be named
 // after the stream URL, so the text keeps no password.
-class VANTLE_EXPORT GErrorException : public std::runtime_error {
+class GErrorException : public std::runtime_error {
 public:
     explicit GErrorException(const GError& error)
         : std::runtime_error(logging::redact_text(error.message ? error.message : "")),
@@ -49,7 +48,7 @@ using PropertySetter = std::function<void(GstElement*)>;
 
 // One GStreamer pipeline plus a record of every signal handler, bus watch and pad probe
 // attached to it, so that one call detaches them all before the pipeline is thrown away.
-class VANTLE_EXPORT Pipeline : public std::enable_shared_from_this<Pipeline> {
+class Pipeline : public std::enable_shared_from_this<Pipeline> {
 public:
     using ReleaseAction = std::function<void()>;
 

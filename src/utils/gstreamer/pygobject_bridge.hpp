@@ -6,29 +6,28 @@
 #include <gst/gst.h>
 #include <nanobind/nanobind.h>
 
-#include "logger/export.hpp"
 
 namespace vantle::gi {
 
 // Imports PyGObject's C API and makes sure Gst.init ran from Python (PyGObject's Gst overrides
 // refuse to work before that). Called when vantle.utils.gstreamer loads.
-VANTLE_EXPORT void ensure_ready();
+void ensure_ready();
 
 // A PyGObject wrapper of `object` (None for null). The wrapper takes its own reference; a
 // floating reference is sunk first and then given to the wrapper.
-VANTLE_EXPORT nanobind::object wrap(gpointer object);
+nanobind::object wrap(gpointer object);
 // A PyGObject wrapper owning a copy (for mini objects, a new reference) of a boxed value.
-VANTLE_EXPORT nanobind::object wrap_boxed(GType type, gconstpointer boxed);
+nanobind::object wrap_boxed(GType type, gconstpointer boxed);
 
 // The GObject inside a PyGObject wrapper, checked to be of `type`; nullptr for None when
 // `allow_none`. Raises TypeError naming `what` otherwise. Borrowed.
-VANTLE_EXPORT gpointer unwrap(nanobind::handle object, GType type, const char* what, bool allow_none = false);
+gpointer unwrap(nanobind::handle object, GType type, const char* what, bool allow_none = false);
 // The boxed value inside a PyGObject boxed wrapper (Gst.Caps, Gst.Structure, ...). Borrowed.
-VANTLE_EXPORT gpointer unwrap_boxed(nanobind::handle object, GType type, const char* what, bool allow_none = false);
+gpointer unwrap_boxed(nanobind::handle object, GType type, const char* what, bool allow_none = false);
 
 // A Gst.PadProbeInfo that points at `info` for as long as this object lives; the Python
 // object must not be used after that.
-class VANTLE_EXPORT BorrowedProbeInfo {
+class BorrowedProbeInfo {
 public:
     explicit BorrowedProbeInfo(GstPadProbeInfo* info);
     ~BorrowedProbeInfo();

@@ -3,17 +3,16 @@
 #include <stdexcept>
 #include <string>
 
-#include "logger/export.hpp"
 
 namespace vantle {
 
 // Seconds since the Unix epoch, from the wall clock: only for the receive times of frames.
-VANTLE_EXPORT double wall_clock_seconds() noexcept;
+double wall_clock_seconds() noexcept;
 // Seconds on the monotonic clock (the clock of Python's time.monotonic()), which a change of
 // the wall clock does not move: every deadline and every age is measured on it.
-VANTLE_EXPORT double monotonic_seconds() noexcept;
+double monotonic_seconds() noexcept;
 
-class VANTLE_EXPORT TimeoutError : public std::runtime_error {
+class TimeoutError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -21,7 +20,7 @@ public:
 // Elapsed-time guard for polling loops: true until `time_seconds` have passed since
 // construction or the last reset(), measured on the monotonic clock. The start is also kept
 // in wall-clock epoch seconds for callers, who read and move it on that clock.
-class VANTLE_EXPORT Timeout {
+class Timeout {
 public:
     // `integral_limit` only decides how the limit is written in messages (0 rather than 0.0).
     explicit Timeout(double time_seconds, bool raise_error = true, bool print_timeout = false,

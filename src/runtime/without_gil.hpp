@@ -1,6 +1,5 @@
 #pragma once
 
-#include "logger/export.hpp"
 
 namespace vantle {
 
@@ -9,7 +8,7 @@ namespace vantle {
 // destructors included, without stalling threads that need the GIL to finish their work.
 // Taking the GIL back is guarded like every native entry into Python (python_bridge.hpp): once
 // the interpreter is exiting, a thread other than the main one parks instead.
-class VANTLE_EXPORT WithoutGil {
+class WithoutGil {
 public:
     WithoutGil() noexcept;
     ~WithoutGil();

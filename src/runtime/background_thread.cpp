@@ -1,4 +1,4 @@
-#include "logger/background_thread.hpp"
+#include "runtime/background_thread.hpp"
 
 #include <Python.h>
 
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "logger/python_bridge.hpp"
+#include "runtime/python_bridge.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -6,14 +6,13 @@
 #include <mutex>
 #include <string>
 
-#include "logger/export.hpp"
 
 namespace vantle {
 
 // A named daemon thread that the host interpreter lists among its threads (so Python's
 // threading.enumerate() shows it) while its body runs native code without the GIL.
 // An exception that escapes the body is reported as Python reports an unhandled error of a thread.
-class VANTLE_EXPORT BackgroundThread {
+class BackgroundThread {
 public:
     BackgroundThread() = default;
 

@@ -12,26 +12,25 @@
 #include <memory>
 #include <string>
 
-#include "logger/export.hpp"
 #include "logger/logger.hpp"
 
 namespace vantle::python {
 
 // True while native threads may take the GIL: the interpreter runs and has not begun to exit.
-VANTLE_EXPORT bool alive() noexcept;
+bool alive() noexcept;
 
 // Whether the caller runs on the interpreter's main thread (recorded when vantle.logger loads):
 // the thread that handles signals and that finalizes the interpreter.
-VANTLE_EXPORT bool on_main_thread() noexcept;
+bool on_main_thread() noexcept;
 
 // Blocks the calling thread for good. For threads that must not touch Python again.
-[[noreturn]] VANTLE_EXPORT void park_forever() noexcept;
+[[noreturn]] void park_forever() noexcept;
 
 // Before CPython 3.14, a thread that takes the GIL once finalization has begun is ended from
 // inside its native frames, which aborts the process. So every native entry into Python
 // announces itself, then checks alive(): the exit hook sets the flag that alive() reads and
 // then lets every entry already announced take the GIL and finish before finalization begins.
-class VANTLE_EXPORT PythonEntry {
+class PythonEntry {
 public:
     PythonEntry() noexcept;
     ~PythonEntry();
@@ -50,7 +49,7 @@ private:
 
 // Takes the GIL again inside a region that released it (a callback of a blocking call made for
 // Python); once the interpreter is exiting, a thread other than the main one parks instead.
-class VANTLE_EXPORT TakenGil {
+class TakenGil {
 public:
     TakenGil() noexcept;
     ~TakenGil();
@@ -63,11 +62,11 @@ private:
 
 // Takes the GIL back with the thread state that PyEval_SaveThread returned, or parks the
 // thread for good when the interpreter is exiting and this is not the main thread.
-VANTLE_EXPORT void restore_thread(void* saved_state) noexcept;
+void restore_thread(void* saved_state) noexcept;
 
 // Logs the Python error `error` (with its traceback) on the root streaming logger, saying
 // where it happened. Call with the GIL held.
-VANTLE_EXPORT void log_error(const char* where, nanobind::python_error& error) noexcept;
+void log_error(const char* where, nanobind::python_error& error) noexcept;
 
 // The unwind that ends a thread carries no C++ object, so a handler of abi::__forced_unwind binds
 // a null reference; the undefined-behaviour sanitizer must not report it (which it only honours

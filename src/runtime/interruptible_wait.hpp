@@ -7,8 +7,8 @@
 
 #include <nanobind/nanobind.h>
 
-#include "logger/python_bridge.hpp"
-#include "logger/without_gil.hpp"
+#include "runtime/python_bridge.hpp"
+#include "runtime/without_gil.hpp"
 
 #include <algorithm>
 #include <chrono>

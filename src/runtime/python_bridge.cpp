@@ -1,4 +1,4 @@
-#include "logger/python_bridge.hpp"
+#include "runtime/python_bridge.hpp"
 
 #include <Python.h>
 
@@ -92,7 +92,7 @@ void log_error(const char* where, nb::python_error& error) noexcept {
 
 }  // namespace vantle::python
 
-#include "logger/without_gil.hpp"
+#include "runtime/without_gil.hpp"
 
 namespace vantle {
 
