@@ -7,15 +7,14 @@ import time
 
 from vantle.feed_contract import StreamStatus
 
-RESTART = "Pipeline state is null. Restarting..."
 RESTARTER = "PipelineRestarterThread"
 # How long close() plus wait_until_closed() may take before the test calls it a hang.
 CLOSE_LIMIT = 5.0
 
 
-def restarts(logs):
-    """How often the readers logged in `logs` began a rebuild."""
-    return sum(r.getMessage() == RESTART for r in logs.records)
+def rebuilds(feed):
+    """How often `feed`'s pipeline was rebuilt, as its stats count it."""
+    return feed.stats()["rebuilds"]
 
 
 def restarters():

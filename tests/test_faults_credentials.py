@@ -15,7 +15,7 @@ loop_host.start()
 from vantle.live_feed import LiveFeed  # noqa: E402
 
 from tests.child import run_python  # noqa: E402
-from tests.faults import close_within, restarts  # noqa: E402
+from tests.faults import close_within, rebuilds  # noqa: E402
 from tests.helpers import refused_url, wait_for  # noqa: E402
 from tests.streams import FaultServer  # noqa: E402
 
@@ -85,7 +85,7 @@ def test_password_never_shows(servers, logs, case):
     else:
         shown.append(repr(feed))
         # Every path below ends the pipeline and rebuilds it, having logged why.
-        assert wait_for(lambda: restarts(logs) >= 1, 8), [r.getMessage() for r in logs.records]
+        assert wait_for(lambda: rebuilds(feed) >= 1, 8), [r.getMessage() for r in logs.records]
         shown.append(repr(feed))
         close_within(feed)
         assert logs.records

@@ -13,7 +13,7 @@ loop_host.start()
 from vantle.feed_contract import StreamStatus  # noqa: E402
 from vantle.live_feed import LiveFeed  # noqa: E402
 
-from tests.faults import StatusTrail, close_within, report, restarters, restarts  # noqa: E402
+from tests.faults import StatusTrail, close_within, report, restarters, rebuilds  # noqa: E402
 from tests.helpers import wait_for  # noqa: E402
 from tests.streams import FaultServer  # noqa: E402
 
@@ -46,7 +46,7 @@ def test_garbage_from_the_server(logs, mode):
             started = time.monotonic()
             # Failed pipelines are rebuilt at once: the failure may be logged after the rebuilds.
             logged = lambda: any(failure in r.getMessage() for r in logs.records)  # noqa: E731
-            assert wait_for(lambda: restarts(logs) >= 2 and logged(), 10), [r.getMessage() for r in logs.records]
+            assert wait_for(lambda: rebuilds(feed) >= 2 and logged(), 10), [r.getMessage() for r in logs.records]
             two_rebuilds_s = time.monotonic() - started
             if S.STREAMING in statuses:
                 assert wait_for(lambda: trail.seen[-1] is S.STREAMING, 5)

@@ -12,7 +12,7 @@ loop_host.start()
 from vantle.feed_contract import StreamStatus  # noqa: E402
 from vantle.live_feed import LiveFeed  # noqa: E402
 
-from tests.faults import close_within, report, restarts  # noqa: E402
+from tests.faults import close_within, report, rebuilds  # noqa: E402
 
 pytestmark = pytest.mark.usefixtures("short_timeouts")
 WATCH_S = 5.0
@@ -34,7 +34,7 @@ def test_keeps_delivering_through_packet_loss(rtsp_server, logs, transport):
         close_s = close_within(feed)
     gaps = [b - a for a, b in zip(times, times[1:])]
     fps = len(times) / WATCH_S
-    report("loss", transport=transport, fps=fps, longest_gap_s=max(gaps), rebuilds=restarts(logs), close_s=close_s)
+    report("loss", transport=transport, fps=fps, longest_gap_s=max(gaps), rebuilds=rebuilds(feed), close_s=close_s)
     assert shapes == {(240, 320, 3)}
     assert status is StreamStatus.STREAMING
     # The source sends 25 fps; losing a packet costs at most the frames up to the next keyframe

@@ -12,7 +12,7 @@ loop_host.start()
 from vantle.feed_contract import StreamStatus  # noqa: E402
 from vantle.live_feed import LiveFeed  # noqa: E402
 
-from tests.faults import close_within, first_frame_after, report, restarts  # noqa: E402
+from tests.faults import close_within, first_frame_after, report, rebuilds  # noqa: E402
 from tests.helpers import wait_for  # noqa: E402
 from tests.streams import HttpServer, RtspServer  # noqa: E402
 
@@ -32,7 +32,7 @@ def test_killed_server_restarted_on_the_same_port(kind, logs):
             server.proc.wait(5)
             killed_at = time.time()
             server.stop()
-            assert wait_for(lambda: restarts(logs) >= 2, 12), [r.getMessage() for r in logs.records]
+            assert wait_for(lambda: rebuilds(feed) >= 2, 12), [r.getMessage() for r in logs.records]
             assert feed.status is StreamStatus.HALTED
             assert feed.latest_frame[0] < killed_at + 1  # frames already in flight may still land
             server.start()

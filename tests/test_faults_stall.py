@@ -14,7 +14,7 @@ loop_host.start()
 from vantle.feed_contract import StreamStatus  # noqa: E402
 from vantle.live_feed import LiveFeed  # noqa: E402
 
-from tests.faults import close_within, first_frame_after, report, restarts  # noqa: E402
+from tests.faults import close_within, first_frame_after, report, rebuilds  # noqa: E402
 from tests.helpers import wait_for  # noqa: E402
 from tests.streams import HttpServer, RtspServer  # noqa: E402
 
@@ -33,7 +33,7 @@ def test_stopped_server_resumes(kind, logs):
             try:
                 stopped_at = time.time()
                 # The stall ends the pipeline after 2 s; rebuilt ones cannot start while it sleeps.
-                assert wait_for(lambda: restarts(logs) >= 2, 12), [r.getMessage() for r in logs.records]
+                assert wait_for(lambda: rebuilds(feed) >= 2, 12), [r.getMessage() for r in logs.records]
                 assert feed.latest_frame[0] < stopped_at + 1  # frames already in flight may still land
                 status_while_stopped = feed.status
                 assert status_while_stopped is not StreamStatus.CLOSED
@@ -43,7 +43,7 @@ def test_stopped_server_resumes(kind, logs):
             recovery = first_frame_after(feed, resumed, 15)
             assert recovery is not None, "no frame within 15 s of SIGCONT"
             assert wait_for(lambda: feed.status is StreamStatus.STREAMING, 2)
-            rebuilds = restarts(logs)
+            rebuild_count = rebuilds(feed)
             close_s = close_within(feed)
-    report("stall", kind=kind, recovery_s=recovery, rebuilds=rebuilds, status_while_stopped=status_while_stopped.value,
+    report("stall", kind=kind, recovery_s=recovery, rebuilds=rebuild_count, status_while_stopped=status_while_stopped.value,
            close_s=close_s)

@@ -20,7 +20,7 @@ from vantle.feed_contract import StreamSetupError  # noqa: E402
 from vantle.live_feed import LiveFeed  # noqa: E402
 
 from tests.child import run_python  # noqa: E402
-from tests.faults import close_within, restarts  # noqa: E402
+from tests.faults import close_within, rebuilds  # noqa: E402
 from tests.helpers import refused_url, wait_for  # noqa: E402
 from tests.streams import FaultServer  # noqa: E402
 
@@ -86,7 +86,7 @@ def test_secrets_stay_hidden(servers, logs, case):
         if streams:
             assert feed.new_frame_event.wait(15), f"{case}: no frame"
         else:
-            assert wait_for(lambda: restarts(logs) >= 1, 10)
+            assert wait_for(lambda: rebuilds(feed) >= 1, 10)
         stats = feed.stats()
         shown += [repr(feed), str(stats), json.dumps(stats)]
         if not streams:
