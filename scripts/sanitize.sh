@@ -46,12 +46,16 @@ PY="$VENV/bin/python"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 
 bash scripts/install-system-deps.sh >/dev/null
-if ! "$PY" -c 'import nanobind, numpy, pytest, scikit_build_core' >/dev/null 2>&1; then
+# The same build and test tools as .venv (scripts/setup.sh), from the same list.
+REQUIREMENTS="$ROOT/scripts/requirements-dev.txt"
+if ! "$PY" -c 'import sys' >/dev/null 2>&1; then
   echo "Creating $VENV"
   rm -rf "$VENV"
   /usr/bin/python3 -m venv --system-site-packages "$VENV"
+fi
+if ! "$PY" scripts/requirements_met.py "$REQUIREMENTS" >/dev/null 2>&1; then
   "$PY" -m pip install -q --upgrade pip
-  "$PY" -m pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<3.2" cmake ninja "numpy>=1.24" "pytest>=7"
+  "$PY" -m pip install -q -r "$REQUIREMENTS"
 fi
 
 # The sanitizer runtimes must see every allocation and every throw: no private C++ runtime.
