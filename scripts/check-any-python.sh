@@ -57,7 +57,7 @@ timed "pip install (vantle, and PyGObject unless pip has it cached, from source)
 read_frame "$PIP_PY"
 
 echo "== 2. python -m build"
-timed "python -m build (sdist, then a wheel from it)" "$PIP_PY" -m build --outdir "$WORK/dist" "$SRC" >"$WORK/build.log"
+timed "python -m build (sdist, then a wheel from it)" "$PIP_PY" -m build --outdir "$WORK/dist" "$SRC" >"$WORK/build.log" 2>&1
 ls "$WORK/dist"
 WHEEL="$(ls "$WORK"/dist/vantle-*.whl)"
 # The dependencies as wheels (PyGObject and pycairo come from pip's cache of step 1).

@@ -444,18 +444,18 @@ def test_framerate_from_structure(field, expected):
 
 def test_framerate_from_structure_takes_what_caps_hand_out():
     # A Gst.Structure, or with GStreamer's own Python overrides (python3-gst-1.0, 1.26 on Debian 13)
-    # a Gst.StructureWrapper, the context manager around one.
-    handed = Gst.Caps.from_string("video/x-raw,width=8,framerate=25/1").get_structure(0)
+    # a StructureWrapper, the context manager around one that keeps the caps alive until it exits.
+    video_caps = Gst.Caps.from_string("video/x-raw,width=8,framerate=25/1")
+    handed = video_caps.get_structure(0)
     assert vg.framerate_from_structure(handed) == 25.0
     if hasattr(handed, "__enter__"):
-        with handed as structure:
+        with video_caps.get_structure(0) as structure:
             assert vg.framerate_from_structure(structure) == 25.0
-        assert vg.framerate_from_structure(handed) == 25.0
 
 
 WRONG_ARGUMENTS = {
     "str for a structure": (vg.framerate_from_structure, lambda: "video/x-raw,framerate=25/1",
-                            "^structure must be a GstStructure or the Gst.StructureWrapper that holds one, not str$"),
+                            "^structure must be a GstStructure or the StructureWrapper that holds one, not str$"),
     "None for a structure": (vg.framerate_from_structure, lambda: None, "^structure must be a GstStructure or .*, not None$"),
     "caps for a structure": (vg.framerate_from_structure, lambda: caps("video/x-raw"), "^structure must be a .*, not .*Caps$"),
     # Only GStreamer's wrapper is entered, never another context manager.

@@ -56,15 +56,17 @@ bool is_boxed(nb::handle object, GType type) {
            g_type_is_a(reinterpret_cast<PyGBoxed*>(object.ptr())->gtype, type);
 }
 
-// GStreamer's own Python overrides (python3-gst-1.0, 1.26 on Debian 13) hand out the structures
-// of caps, events, queries and contexts inside a Gst.StructureWrapper, a context manager whose
-// __enter__ gives the Gst.Structure; the wrapper keeps that structure alive. None for any other
+// GStreamer's own Python overrides (python3-gst-1.0; 1.26 on Debian 13) hand out the structures
+// of caps, events, queries and contexts inside a StructureWrapper, a context manager whose
+// __enter__ gives the Gst.Structure and which keeps its parent alive until __exit__. 1.26 does
+// not export the class into Gst, so it is looked up in the overrides module. None for any other
 // object: a context manager of another kind is never entered.
 nb::object structure_in_wrapper(nb::handle object) {
-    nb::object gst = nb::module_::import_("gi.repository.Gst");
-    if (!nb::hasattr(gst, "StructureWrapper")) return nb::none();
-    nb::object wrapper_type = gst.attr("StructureWrapper");
-    const int is_wrapper = PyObject_IsInstance(object.ptr(), wrapper_type.ptr());
+    nb::dict modules = nb::borrow<nb::dict>(PySys_GetObject("modules"));
+    if (!modules.contains("gi.overrides.Gst")) return nb::none();
+    nb::object overrides = modules["gi.overrides.Gst"];
+    if (!nb::hasattr(overrides, "StructureWrapper")) return nb::none();
+    const int is_wrapper = PyObject_IsInstance(object.ptr(), overrides.attr("StructureWrapper").ptr());
     if (is_wrapper < 0) throw nb::python_error();
     return is_wrapper ? object.attr("__enter__")() : nb::none();
 }
@@ -86,7 +88,7 @@ gpointer unwrap_boxed(nb::handle object, GType type, const char* what, bool allo
     if (type == GST_TYPE_STRUCTURE) {
         nb::object structure = structure_in_wrapper(object);
         if (is_boxed(structure, type)) return pyg_boxed_get_ptr(structure.ptr());
-        refuse(object, type, what, " or the Gst.StructureWrapper that holds one");
+        refuse(object, type, what, " or the StructureWrapper that holds one");
     }
     refuse(object, type, what);
 }

@@ -24,7 +24,7 @@ VANTLE_EXPORT nanobind::object wrap_boxed(GType type, gconstpointer boxed);
 // `allow_none`. Raises TypeError naming `what` otherwise. Borrowed.
 VANTLE_EXPORT gpointer unwrap(nanobind::handle object, GType type, const char* what, bool allow_none = false);
 // The boxed value inside a PyGObject boxed wrapper (Gst.Caps, Gst.Structure, ...); for
-// GST_TYPE_STRUCTURE also inside the Gst.StructureWrapper of GStreamer's Python overrides.
+// GST_TYPE_STRUCTURE also inside the StructureWrapper of GStreamer's Python overrides.
 // Borrowed, valid while `object` lives. Raises TypeError naming `what` and the type it got.
 VANTLE_EXPORT gpointer unwrap_boxed(nanobind::handle object, GType type, const char* what, bool allow_none = false);
 
