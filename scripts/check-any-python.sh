@@ -40,9 +40,14 @@ read_frame() {  # read_frame <environment's python>; from outside the checkout
 # have them: no build/ or .venv from scripts/setup.sh is reused.
 SRC="$WORK/vantle"
 mkdir -p "$SRC"
-(cd "$ROOT" && git ls-files -z --cached --others --exclude-standard |
-  while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
-  tar --null -T - -cf -) | tar -xf - -C "$SRC"
+if git -C "$ROOT" rev-parse --git-dir >/dev/null 2>&1; then
+  (cd "$ROOT" && git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+    tar --null -T - -cf -) | tar -xf - -C "$SRC"
+else  # a copied tree without git, as in scripts/check-debian13.sh's root
+  tar -C "$ROOT" --exclude=./build --exclude='./build-*' --exclude='./.venv*' --exclude=./dist -cf - . |
+    tar -xf - -C "$SRC"
+fi
 
 echo "== $("$PYTHON" -VV | head -1) at $PYTHON; a copy of $ROOT in $WORK"
 

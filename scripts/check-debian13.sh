@@ -5,7 +5,8 @@
 # rebuilds what changed. Needs root (or sudo). Extra arguments go to pytest.
 # The suite runs twice: with python3-gst-1.0 (GStreamer's own Python overrides, which change what
 # Gst.Caps, Gst.Structure and friends hand out) and without it. VANTLE_GST_PYTHON=with or
-# =without runs one of the two.
+# =without runs one of the two, =none neither. VANTLE_CHECK_ANY_PYTHON=1 then also runs
+# scripts/check-any-python.sh with Debian 13's python3 (venvs without system site packages).
 #
 #   bash scripts/check-debian13.sh [pytest args]
 #   VANTLE_TRIXIE_ROOT=/some/dir bash scripts/check-debian13.sh
@@ -22,7 +23,8 @@ GST_PYTHON="${VANTLE_GST_PYTHON:-both}"
 case "$GST_PYTHON" in
   both) GST_PYTHON_RUNS="with without" ;;
   with | without) GST_PYTHON_RUNS="$GST_PYTHON" ;;
-  *) echo "VANTLE_GST_PYTHON must be with, without or both, not '$GST_PYTHON'" >&2; exit 2 ;;
+  none) GST_PYTHON_RUNS="" ;;
+  *) echo "VANTLE_GST_PYTHON must be with, without, both or none, not '$GST_PYTHON'" >&2; exit 2 ;;
 esac
 
 mkdir -p "$(dirname "$ROOTFS")"
@@ -85,6 +87,7 @@ chroot "$ROOTFS" /usr/bin/env -i \
   LANG=C.UTF-8 TERM=dumb DEBIAN_FRONTEND=noninteractive \
   PIP_CERT=/etc/vantle-host-ca.crt SSL_CERT_FILE=/etc/vantle-host-ca.crt \
   PIP_DISABLE_PIP_VERSION_CHECK=1 GST_PYTHON_RUNS="$GST_PYTHON_RUNS" \
+  CHECK_ANY_PYTHON="${VANTLE_CHECK_ANY_PYTHON:-0}" \
   /bin/bash -c 'set -e; cd "$1"; shift; . /etc/os-release; echo "== $PRETTY_NAME, $(python3 --version 2>/dev/null || echo no python yet)";
     bash scripts/install-system-deps.sh
     echo "== $(python3 --version), GStreamer $(dpkg-query -W -f="\${Version}" libgstreamer1.0-0)"
@@ -96,9 +99,12 @@ chroot "$ROOTFS" /usr/bin/env -i \
         apt-get remove -y python3-gst-1.0 >/dev/null
       fi
       echo "== the suite $run python3-gst-1.0"
-      bash scripts/test.sh "$@" || failed="$failed $run"
+      bash scripts/test.sh "$@" || failed="$failed $run python3-gst-1.0;"
     done
-    [ -z "$failed" ] || { echo "== failed:$failed python3-gst-1.0" >&2; exit 1; }' check "$WORKDIR" "$@" || status=$?
+    if [ "$CHECK_ANY_PYTHON" = 1 ]; then
+      bash scripts/check-any-python.sh /usr/bin/python3 || failed="$failed check-any-python.sh"
+    fi
+    [ -z "$failed" ] || { echo "== failed:$failed" >&2; exit 1; }' check "$WORKDIR" "$@" || status=$?
 
 echo "Debian 13 check finished with status $status after $(( $(date +%s) - started )) s"
 exit "$status"
