@@ -74,12 +74,24 @@ cp -L /etc/resolv.conf "$ROOTFS/etc/resolv.conf"
 cp -L "$HOST_CA" "$ROOTFS/etc/vantle-host-ca.crt"
 
 # Copy the checkout's tracked and untracked-but-not-ignored files; keep the root's own
-# .venv and build/ so the rebuild is incremental.
-mkdir -p "$ROOTFS$WORKDIR"
-find "$ROOTFS$WORKDIR" -mindepth 1 -maxdepth 1 ! -name .venv ! -name build -exec rm -rf {} +
+# .venv and build/ so the rebuild is incremental. A file whose content changed gets the time
+# of the copy and an unchanged one keeps its earlier time, so the kept build rebuilds exactly
+# what changed (the checkout's own times may be older than that build).
+WORK="$ROOTFS$WORKDIR"
+INCOMING="$WORK.incoming"
+rm -rf "$INCOMING"
+mkdir -p "$WORK" "$INCOMING"
 (cd "$SRC" && git ls-files -z --cached --others --exclude-standard |
   while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
-  tar --null -T - -cf -) | tar -xf - -C "$ROOTFS$WORKDIR"
+  tar --null -T - -cf -) | tar -xmf - -C "$INCOMING"
+(cd "$INCOMING" && find . -type f -print0) | while IFS= read -r -d '' f; do
+  if cmp -s "$INCOMING/$f" "$WORK/$f"; then touch -r "$WORK/$f" "$INCOMING/$f"; fi
+done
+for kept in .venv build; do
+  if [ -e "$WORK/$kept" ]; then mv "$WORK/$kept" "$INCOMING/$kept"; fi
+done
+rm -rf "$WORK"
+mv "$INCOMING" "$WORK"
 
 status=0
 chroot "$ROOTFS" /usr/bin/env -i \

@@ -31,6 +31,8 @@ packages=(
   # PyGObject and introspection data (tests, test servers, Python callers); python-gi-dev's
   # pygobject.h is what vantle's native modules build against, whichever PyGObject runs them
   python3-gi python-gi-dev gir1.2-glib-2.0 gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
+  # Debian 12's python3-gi declares pycairo: Debian's own satisfies it, so pip builds nothing
+  python3-cairo
   # native conversion of decoded frames to BGR
   libyuv-dev
   # RTSP server library for the test and demo streams
