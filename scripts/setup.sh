@@ -22,32 +22,12 @@ fi
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 PIP=("$PY" -m pip)
 
-# simplejpeg: the web page's JPEG encoder (the `web` extra); selenium drives Chromium in its tests.
-requirements=("scikit-build-core>=0.10" "nanobind>=3.1,<3.2" cmake ninja "numpy>=1.24" "pytest>=7"
-              "simplejpeg>=1.7" "selenium>=4.11")
-if ! "$PY" - "${requirements[@]}" >/dev/null 2>&1 <<'PYCHECK'
-import re
-import sys
-from importlib.metadata import PackageNotFoundError, version
-
-def parts(text):
-    return [int(x) for x in re.findall(r"\d+", text)[:3]]
-
-for requirement in sys.argv[1:]:
-    name, _, bounds = requirement.partition(">=")
-    minimum = bounds.split(",")[0]
-    try:
-        installed = version(name)
-    except PackageNotFoundError:
-        sys.exit(1)
-    if minimum:
-        if parts(installed) < parts(minimum):
-            sys.exit(1)
-PYCHECK
-then
+# Build and test tools: the list is shared with the sanitizer environments (scripts/sanitize.sh).
+REQUIREMENTS="$ROOT/scripts/requirements-dev.txt"
+if ! "$PY" scripts/requirements_met.py "$REQUIREMENTS" >/dev/null 2>&1; then
   echo "Installing build and test requirements"
   "${PIP[@]}" install -q --upgrade pip
-  "${PIP[@]}" install -q "${requirements[@]}"
+  "${PIP[@]}" install -q -r "$REQUIREMENTS"
 fi
 
 echo "Building and installing vantle"

@@ -1,4 +1,5 @@
 import logging
+import os
 import sys
 from pathlib import Path
 
@@ -33,13 +34,18 @@ def http_server():
         yield server
 
 
+# Multiplies the short timeouts below: scripts/sanitize.sh sets it for ThreadSanitizer, whose
+# slowdown makes a pipeline miss a two-second start.
+TIMEOUT_SCALE = float(os.environ.get("VANTLE_TEST_TIMEOUT_SCALE", "1"))
+
+
 @pytest.fixture
 def short_timeouts(monkeypatch):
     """Readers built during the test give up and rebuild after 2 s instead of 30 and 120."""
     from vantle import live_feed
 
-    monkeypatch.setattr(live_feed, "_STATE_CHANGE_TIMEOUT", 2)
-    monkeypatch.setattr(live_feed, "_FRAME_TIMEOUT", 2)
+    monkeypatch.setattr(live_feed, "_STATE_CHANGE_TIMEOUT", 2 * TIMEOUT_SCALE)
+    monkeypatch.setattr(live_feed, "_FRAME_TIMEOUT", 2 * TIMEOUT_SCALE)
 
 
 @pytest.fixture

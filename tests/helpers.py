@@ -14,6 +14,19 @@ def wait_for(predicate, timeout=10.0):
     return True
 
 
+def caps_structure(caps, index=0):
+    """Structure `index` of `caps`, as a Gst.Structure that outlives the caps.
+
+    GStreamer's own Python overrides (python3-gst-1.0; 1.26 on Debian 13) hand it out inside a
+    context manager that keeps the caps alive only until it exits: a copy is taken inside.
+    """
+    handed = caps.get_structure(index)
+    if not hasattr(handed, "__enter__"):
+        return handed
+    with handed as structure:
+        return structure.copy()
+
+
 def refused_url(scheme="rtsp"):
     """A URL on a local port where nothing listens."""
     with socket.socket() as sock:

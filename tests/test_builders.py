@@ -21,7 +21,7 @@ from vantle.utils.gstreamer import Pipeline  # noqa: E402
 loop_host.start()
 Gst.init(None)
 
-from tests.helpers import wait_for  # noqa: E402
+from tests.helpers import caps_structure, wait_for  # noqa: E402
 
 DECODE_TO_BGR = "decodebin ! videoconvert ! appsink name=main_sink caps=video/x-raw,format=BGR"
 
@@ -61,7 +61,7 @@ class Stream:
 
     def on_new_sample(self, appsink):
         sample = appsink.emit("pull-sample")
-        s = sample.get_caps().get_structure(0)
+        s = caps_structure(sample.get_caps())
         _, num, den = s.get_fraction("framerate")
         self.frames.append({"sink": appsink.get_name(), "format": s.get_string("format"),
                             "size": (s.get_int("width")[1], s.get_int("height")[1]),
@@ -422,7 +422,7 @@ def test_missing_buffer_src_warns_and_still_delivers(http_server, started, logs)
 # --- VA-API branch, with stand-in element factories in a child process ---------------------
 
 VAAPI_CHILD = r'''
-import ctypes, json, logging, sys, time
+import contextlib, ctypes, json, logging, sys, time
 import gi
 gi.require_version("Gst", "1.0")
 from gi.repository import Gst
@@ -467,8 +467,10 @@ handler.emit = lambda record: messages.append(record.getMessage())
 logging.getLogger("qv_streaming").addHandler(handler)
 
 def on_new_sample(appsink):
-    caps = appsink.emit("pull-sample").get_caps().get_structure(0)
-    frames.append([caps.get_string("format"), caps.get_int("width")[1], caps.get_int("height")[1]])
+    handed = appsink.emit("pull-sample").get_caps().get_structure(0)
+    # GStreamer 1.26's own Python overrides hand the structure out inside a context manager.
+    with handed if hasattr(handed, "__enter__") else contextlib.nullcontext(handed) as caps:
+        frames.append([caps.get_string("format"), caps.get_int("width")[1], caps.get_int("height")[1]])
     return Gst.FlowReturn.OK
 
 factory = RTSPPipelineFactory(url=sys.argv[1], latency=0, force_tcp=False, on_new_sample=on_new_sample,

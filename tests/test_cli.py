@@ -15,6 +15,8 @@ import pytest
 gi.require_version("Gst", "1.0")
 from gi.repository import Gst  # noqa: E402
 
+from tests.helpers import caps_structure  # noqa: E402
+
 Gst.init(None)
 
 
@@ -233,7 +235,7 @@ def decode_png(path):
     try:
         sample = sink.emit("try-pull-sample", 10 * Gst.SECOND)
         assert sample is not None, "the PNG did not decode"
-        structure = sample.get_caps().get_structure(0)
+        structure = caps_structure(sample.get_caps())
         width, height = structure.get_value("width"), structure.get_value("height")
         buffer = sample.get_buffer()
         data = buffer.extract_dup(0, buffer.get_size())

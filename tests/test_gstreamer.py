@@ -1,5 +1,6 @@
 """vantle.utils.gstreamer against real GStreamer: the Pipeline wrapper and the pad/caps helpers."""
 
+import contextlib
 import gc
 import logging
 import queue
@@ -439,6 +440,40 @@ def test_framerate_from_structure(field, expected):
             vg.framerate_from_structure(structure)
     else:
         assert vg.framerate_from_structure(structure) == pytest.approx(expected)
+
+
+def test_framerate_from_structure_takes_what_caps_hand_out():
+    # A Gst.Structure, or with GStreamer's own Python overrides (python3-gst-1.0, 1.26 on Debian 13)
+    # a StructureWrapper, the context manager around one that keeps the caps alive until it exits.
+    video_caps = Gst.Caps.from_string("video/x-raw,width=8,framerate=25/1")
+    handed = video_caps.get_structure(0)
+    assert vg.framerate_from_structure(handed) == 25.0
+    if hasattr(handed, "__enter__"):
+        with video_caps.get_structure(0) as structure:
+            assert vg.framerate_from_structure(structure) == 25.0
+
+
+WRONG_ARGUMENTS = {
+    "str for a structure": (vg.framerate_from_structure, lambda: "video/x-raw,framerate=25/1",
+                            "^structure must be a GstStructure or the StructureWrapper that holds one, not str$"),
+    "None for a structure": (vg.framerate_from_structure, lambda: None, "^structure must be a GstStructure or .*, not None$"),
+    "caps for a structure": (vg.framerate_from_structure, lambda: caps("video/x-raw"), "^structure must be a .*, not .*Caps$"),
+    # Only GStreamer's wrapper is entered, never another context manager.
+    "another context manager": (vg.framerate_from_structure,
+                                lambda: contextlib.nullcontext(Gst.Structure.new_from_string("video/x-raw,framerate=1/1")),
+                                "^structure must be a .*, not .*nullcontext$"),
+    "structure for caps": (vg.find_element_factory, lambda: Gst.Structure.new_from_string("video/x-raw"),
+                           "^caps must be a GstCaps, not .*Structure$"),
+    "element for a pad": (vg.is_video_pad, lambda: Gst.ElementFactory.make("fakesrc"), "^pad must be a GstPad, not .*FakeSrc$"),
+}
+
+
+@pytest.mark.parametrize("case", WRONG_ARGUMENTS)
+def test_wrong_gstreamer_arguments_raise_type_error(case):
+    function, argument, message = WRONG_ARGUMENTS[case]
+    extra = (Gst.ELEMENT_FACTORY_TYPE_DECODER,) if function is vg.find_element_factory else ()
+    with pytest.raises(TypeError, match=message):
+        function(argument(), *extra)
 
 
 @pytest.mark.parametrize("helper, caps_text, expected", [

@@ -127,6 +127,7 @@ def test_held_frame_survives_newer_frames(rtsp_server):
     assert np.array_equal(held, copy)
 
 
+@pytest.mark.timing
 @pytest.mark.parametrize("mount,low,high", [("/h264", 15, 23), ("/fps15", 11, 17), ("/dynamic", 12, 23)])
 def test_frame_rate_is_limited_to_20(rtsp_server, mount, low, high):
     with open_streaming(rtsp_server.url(mount)) as feed:
@@ -161,6 +162,7 @@ def test_status_and_events(rtsp_server):
     assert repr(feed) == f"<LiveFeed url='{url}' status=closed>"
 
 
+@pytest.mark.timing
 @pytest.mark.parametrize("pipeline_str", [None, CUSTOM], ids=["rtsp", "custom"])
 def test_keyframes_only_toggles_without_rebuild(rtsp_server, monkeypatch, logs, pipeline_str):
     monkeypatch.setattr(live_feed, "_FRAME_TIMEOUT", 10)  # keyframes come every 4 s
@@ -343,6 +345,7 @@ def test_credentials_never_reach_logs(http_server, logs):
     assert not [r for r in logs.records if "secret" in r.getMessage() + r.name]
 
 
+@pytest.mark.timing
 def test_frame_path_does_not_need_the_gil(rtsp_server):
     with open_streaming(rtsp_server.url("/h264")) as feed:
         interval = sys.getswitchinterval()
@@ -421,6 +424,7 @@ def test_child_interpreter(rtsp_server, child):
     assert time.monotonic() - started < 10
 
 
+@pytest.mark.timing
 def test_concurrent_open_and_close(rtsp_server):
     urls = [rtsp_server.url("/h264"), rtsp_server.url("/mjpeg"), refused_url(), rtsp_server.url("/h264-audio")]
     before = restarters()

@@ -94,6 +94,7 @@ def test_supervision_rebuilds_the_pipeline(rtsp_server, logs, case):
     assert feed.status is S.CLOSED
 
 
+@pytest.mark.timing
 def test_server_back_on_the_same_port(own_rtsp_server, logs):
     with LiveFeed(own_rtsp_server.url("/h264"), latency=200, runtime_options={}) as feed:
         assert feed.new_frame_event.wait(10)

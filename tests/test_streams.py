@@ -12,6 +12,8 @@ gi.require_version("GstApp", "1.0")
 gi.require_version("GstVideo", "1.0")
 from gi.repository import Gst, GstApp, GstVideo  # noqa: E402,F401
 
+from tests.helpers import caps_structure  # noqa: E402
+
 Gst.init(None)
 
 
@@ -65,7 +67,7 @@ def receive(uri, frames=3, timeout=10.0, protocols=None):
             source.set_property("protocols", protocols)
 
     def on_pad(_bin, pad):
-        kind = pad.get_current_caps().get_structure(0).get_name()
+        kind = caps_structure(pad.get_current_caps()).get_name()
         got.pad_kinds.append(kind)
         target = convert.get_static_pad("sink")
         if kind != "video/x-raw" or target.is_linked():

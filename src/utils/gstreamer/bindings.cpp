@@ -235,7 +235,7 @@ NB_MODULE(gstreamer, m) {
             return vantle::gst::framerate_from_structure(
                 static_cast<GstStructure*>(vantle::gi::unwrap_boxed(structure, GST_TYPE_STRUCTURE, "structure")));
         },
-        "structure"_a, "The structure's framerate fraction in frames per second.");
+        "structure"_a.none(), "The structure's framerate fraction in frames per second.");
     m.def(
         "is_video_pad", [](nb::handle pad) { return without_gil(&vantle::gst::is_video_pad, pad_arg(pad)); },
         "pad"_a, "Whether the media type of the pad's negotiated caps begins with 'video/'.");

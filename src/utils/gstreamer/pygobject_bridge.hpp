@@ -22,7 +22,9 @@ nanobind::object wrap_boxed(GType type, gconstpointer boxed);
 // The GObject inside a PyGObject wrapper, checked to be of `type`; nullptr for None when
 // `allow_none`. Raises TypeError naming `what` otherwise. Borrowed.
 gpointer unwrap(nanobind::handle object, GType type, const char* what, bool allow_none = false);
-// The boxed value inside a PyGObject boxed wrapper (Gst.Caps, Gst.Structure, ...). Borrowed.
+// The boxed value inside a PyGObject boxed wrapper (Gst.Caps, Gst.Structure, ...); for
+// GST_TYPE_STRUCTURE also inside the StructureWrapper of GStreamer's Python overrides.
+// Borrowed, valid while `object` lives. Raises TypeError naming `what` and the type it got.
 gpointer unwrap_boxed(nanobind::handle object, GType type, const char* what, bool allow_none = false);
 
 // A Gst.PadProbeInfo that points at `info` for as long as this object lives; the Python
