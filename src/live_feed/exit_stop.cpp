@@ -25,7 +25,7 @@ Registry*& registry() {
 
 bool is_open(const std::weak_ptr<LiveFeed>& weak) {
     auto feed = weak.lock();
-    return feed && feed->status() != StreamStatus::Closed;
+    return feed && !feed->taken_down();
 }
 
 }  // namespace
@@ -46,16 +46,17 @@ void stop_open_readers(double limit_seconds) {
             auto feed = weak.lock();
             // HTTP sources are left running: libsoup's session thread can crash when many of
             // them stop at once just as they start.
-            if (feed && feed->status() != StreamStatus::Closed && url_scheme(feed->url()) == "rtsp") open.push_back(feed);
+            if (feed && !feed->taken_down() && url_scheme(feed->url()) == "rtsp") open.push_back(feed);
         }
         r.feeds.clear();
     }
     for (const auto& feed : open) feed->close();
     const Timeout limit(limit_seconds, false);
-    auto all_closed = [&] {
-        return std::all_of(open.begin(), open.end(), [](const auto& feed) { return feed->status() == StreamStatus::Closed; });
+    // CLOSED is set by close() itself: what the exit waits for is the pipelines being down.
+    auto all_down = [&] {
+        return std::all_of(open.begin(), open.end(), [](const auto& feed) { return feed->taken_down(); });
     };
-    while (!all_closed() && limit) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    while (!all_down() && limit) std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 void forget_all() noexcept { registry() = new Registry(); }

@@ -136,6 +136,8 @@ public:
     // Stops handing out frames, marks the reader CLOSED and asks the supervision thread to take
     // the pipeline down; returns at once.
     void close();
+    // The supervision thread has taken the last pipeline down (CLOSED is set earlier, by close()).
+    bool taken_down() const noexcept { return taken_down_.load(); }
     // close(), then waits for the pipeline to reach NULL and for the supervision thread to end.
     // `join` waits for that thread (the bindings pass one that Python signals can interrupt).
     void wait_until_closed(const std::function<void(const BackgroundThread&)>& join = {});
@@ -191,6 +193,7 @@ private:
     std::atomic<bool> keyframes_only_;
     std::atomic<StreamStatus> status_{StreamStatus::Initializing};
     std::atomic<bool> closing_{false};
+    std::atomic<bool> taken_down_{false};
     const std::shared_ptr<Event> new_frame_event_ = std::make_shared<Event>();
     const std::shared_ptr<Event> new_status_event_ = std::make_shared<Event>();
     const std::shared_ptr<clips::EncodedRing> encoded_ring_;

@@ -119,6 +119,7 @@ void LiveFeed::pipeline_restarter() {
         failure = std::current_exception();
     }
     shut_down();
+    taken_down_.store(true);
     status_.store(StreamStatus::Closed);
     new_status_event_->set();
     // Reported as Python reports an unhandled error of a thread, once the reader is closed.
