@@ -8,6 +8,37 @@ the loop does no work per frame while nobody awaits, and any number of readers s
 import asyncio
 
 
+async def _frame_or_timeout(watches, left):
+    """Waits until one of ``watches`` ((reader, frame number) pairs) has a newer frame or closes,
+    or ``left`` seconds passed (None: no limit). Wake-ups may be spurious: callers look again."""
+    loop = asyncio.get_running_loop()
+    woken = loop.create_future()
+
+    def wake():
+        if not woken.done():
+            woken.set_result(None)
+
+    def wake_from_stream():
+        try:
+            loop.call_soon_threadsafe(wake)
+        except RuntimeError:  # the loop closed meanwhile: nobody is waiting any more
+            pass
+
+    tokens = [(feed, feed._watch_next_frame(after, wake_from_stream)) for feed, after in watches]
+    timer = None if left is None else loop.call_later(left, wake)
+    try:
+        await woken
+    finally:
+        for feed, token in tokens:
+            feed._unwatch(token)
+        if timer is not None:
+            timer.cancel()
+
+
+def _seconds_left(loop, deadline):
+    return None if deadline is None else deadline - loop.time()
+
+
 async def next_frame_async(feed, after=0, timeout=None):
     """The newest frame numbered above ``after``; None on timeout or once the reader is closed."""
     from vantle.feed_contract import StreamStatus
@@ -18,31 +49,12 @@ async def next_frame_async(feed, after=0, timeout=None):
         frame = feed.next_frame(after, timeout=0)
         if frame is not None or feed.status == StreamStatus.CLOSED:
             return frame
-        left = None if deadline is None else deadline - loop.time()
+        left = _seconds_left(loop, deadline)
         if left is not None and left <= 0:
             return None
-        woken = loop.create_future()
-
-        def wake():
-            if not woken.done():
-                woken.set_result(None)
-
-        def wake_from_stream():
-            try:
-                loop.call_soon_threadsafe(wake)
-            except RuntimeError:  # the loop closed meanwhile: nobody is waiting any more
-                pass
-
         # A wake-up may be meant for the frame this call already saw (one stored just before the
         # watch was registered): the loop looks again rather than taking it for a newer frame.
-        token = feed._watch_next_frame(after, wake_from_stream)
-        timer = None if left is None else loop.call_later(left, wake)
-        try:
-            await woken
-        finally:
-            feed._unwatch(token)
-            if timer is not None:
-                timer.cancel()
+        await _frame_or_timeout([(feed, after)], left)
 
 
 async def frames(feed):
@@ -72,27 +84,7 @@ async def aligned_async(feeds, tolerance=0.02, timeout=1.0, after=None):
             return found
         if any(feed.status == StreamStatus.CLOSED for feed in feeds):
             return None
-        left = None if deadline is None else deadline - loop.time()
+        left = _seconds_left(loop, deadline)
         if left is not None and left <= 0:
             return None
-        woken = loop.create_future()
-
-        def wake():
-            if not woken.done():
-                woken.set_result(None)
-
-        def wake_from_stream():
-            try:
-                loop.call_soon_threadsafe(wake)
-            except RuntimeError:  # the loop closed meanwhile
-                pass
-
-        tokens = [(feed, feed._watch_next_frame(number, wake_from_stream)) for feed, number in zip(feeds, numbers)]
-        timer = None if left is None else loop.call_later(left, wake)
-        try:
-            await woken
-        finally:
-            for feed, token in tokens:
-                feed._unwatch(token)
-            if timer is not None:
-                timer.cancel()
+        await _frame_or_timeout(list(zip(feeds, numbers)), left)
