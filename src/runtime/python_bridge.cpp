@@ -1,5 +1,8 @@
 #include "runtime/python_bridge.hpp"
 
+#include <mutex>
+#include <vector>
+
 #include <Python.h>
 
 #include <atomic>
@@ -88,6 +91,18 @@ void log_error(const char* where, nb::python_error& error) noexcept {
     }
     while (!text.empty() && text.back() == '\n') text.pop_back();
     logging::root().error(std::string("Error in ") + where + ": " + logging::redact_text(text));
+}
+
+void keep_until_exit(nanobind::object* held) noexcept {
+    // Never destroyed: objects dropped while the interpreter exits stay referenced from here.
+    static std::mutex* mutex = new std::mutex();
+    static std::vector<nanobind::object*>* kept = new std::vector<nanobind::object*>();
+    try {
+        std::lock_guard lock(*mutex);
+        kept->push_back(held);
+    } catch (...) {
+        // Out of memory: the object is simply never released.
+    }
 }
 
 }  // namespace vantle::python

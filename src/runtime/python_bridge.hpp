@@ -114,12 +114,20 @@ void call(const char* where, F&& fn) noexcept {
     });
 }
 
+// Keeps a held object that can no longer be released (the interpreter is exiting) for the rest
+// of the process, where the leak checker sees it.
+void keep_until_exit(nanobind::object* held) noexcept;
+
 // A Python object that native code may copy and drop on any thread without the GIL: copies
-// share one reference, and the last owner takes the GIL to release it (or leaks it once the
-// interpreter is gone). Create with the GIL held.
+// share one reference, and the last owner takes the GIL to release it (or keeps it until the
+// process ends once the interpreter is exiting). Create with the GIL held.
 inline std::shared_ptr<nanobind::object> hold(nanobind::object object) {
     return std::shared_ptr<nanobind::object>(new nanobind::object(std::move(object)), [](nanobind::object* held) {
-        call("releasing a Python object", [&] { delete held; });
+        const bool released = call_or(false, "releasing a Python object", [&] {
+            delete held;
+            return true;
+        });
+        if (!released) keep_until_exit(held);
     });
 }
 
