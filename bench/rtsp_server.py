@@ -261,6 +261,25 @@ def build_server(port, mounts, fps, pusher, max_threads):
     return server
 
 
+def serving_loop(server, lifetime_s, tick_ms):
+    """A main loop for `server` that ends after `lifetime_s`, on SIGINT/SIGTERM, or when the
+    parent process is gone; stale sessions are cleaned up every `tick_ms`."""
+    loop = GLib.MainLoop()
+    parent = os.getppid()
+
+    def tick():
+        server.get_session_pool().cleanup()
+        if os.getppid() != parent:
+            loop.quit()
+        return GLib.SOURCE_CONTINUE
+
+    GLib.timeout_add(tick_ms, tick)
+    GLib.timeout_add(int(lifetime_s * 1000), loop.quit)
+    for sig in (2, 15):  # SIGINT, SIGTERM
+        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, sig, loop.quit)
+    return loop
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -292,19 +311,7 @@ def main(argv=None):
         sys.exit(f"rtsp_server: cannot listen on {HOST}:{args.port}")
     pusher.start()
 
-    loop = GLib.MainLoop()
-    parent = os.getppid()
-
-    def tick():
-        server.get_session_pool().cleanup()
-        if os.getppid() != parent:
-            loop.quit()
-        return GLib.SOURCE_CONTINUE
-
-    GLib.timeout_add(500, tick)
-    GLib.timeout_add(int(args.lifetime * 1000), loop.quit)
-    for sig in (2, 15):  # SIGINT, SIGTERM
-        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, sig, loop.quit)
+    loop = serving_loop(server, args.lifetime, tick_ms=500)
 
     print(json.dumps({"url": f"rtsp://{HOST}:{server.get_bound_port()}", "mounts": args.mounts,
                       "fps": args.fps, "clip_len": len(aus), "times_file": times_file}),

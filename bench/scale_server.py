@@ -23,9 +23,10 @@ import gi  # noqa: E402
 
 gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+from gi.repository import Gst, GstRtspServer  # noqa: E402
 
 import camera_clip  # noqa: E402
+from rtsp_server import serving_loop  # noqa: E402
 
 HOST = "127.0.0.1"
 
@@ -90,19 +91,7 @@ def main():
     stop = threading.Event()
     threading.Thread(target=pump, args=(holder, aus, args.fps, stop), daemon=True).start()
 
-    loop = GLib.MainLoop()
-    parent = os.getppid()
-
-    def tick():
-        server.get_session_pool().cleanup()
-        if os.getppid() != parent:
-            loop.quit()
-        return GLib.SOURCE_CONTINUE
-
-    GLib.timeout_add(1000, tick)
-    GLib.timeout_add(int(args.lifetime * 1000), loop.quit)
-    for sig in (2, 15):
-        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, sig, loop.quit)
+    loop = serving_loop(server, args.lifetime, tick_ms=1000)
     print(json.dumps({"url": f"rtsp://{HOST}:{server.get_bound_port()}/cam", "width": args.width,
                       "height": args.height, "kbps": args.kbps, "fps": args.fps}), flush=True)
     loop.run()

@@ -4,6 +4,7 @@ import json
 import os
 import threading
 import time
+import traceback
 
 from vantle.feed_contract import StreamStatus
 
@@ -78,3 +79,16 @@ class StatusTrail:
         self.running = False
         self.thread.join()
         return self.seen
+
+
+def error_texts(error):
+    """Everything an error shows: its text, repr, args, and the formatted chain with causes."""
+    return [str(error), repr(error), repr(error.args), "".join(traceback.format_exception(error))]
+
+
+def record_texts(record):
+    """Everything a log record shows: logger name, message, arguments and any traceback."""
+    texts = [record.name, record.getMessage(), repr(record.args)]
+    if record.exc_info:
+        texts.append("".join(traceback.format_exception(*record.exc_info)))
+    return texts

@@ -4,7 +4,6 @@ and launch strings that fail to parse. The password shows in no log record, repr
 nor in the output of a child process that logs everything."""
 
 import json
-import traceback
 
 import pytest
 
@@ -15,7 +14,7 @@ loop_host.start()
 from vantle.live_feed import LiveFeed  # noqa: E402
 
 from tests.child import run_python  # noqa: E402
-from tests.faults import close_within, rebuilds  # noqa: E402
+from tests.faults import close_within, rebuilds, error_texts, record_texts  # noqa: E402
 from tests.helpers import refused_url, wait_for  # noqa: E402
 from tests.streams import FaultServer  # noqa: E402
 
@@ -60,18 +59,6 @@ CASES = {
     "launch-without-sink": lambda s: (s["rtsp"].url("/h264", USER, PASSWORD), "rtspsrc location={url} ! fakesink",
                                       False),
 }
-
-
-def error_texts(error):
-    """Everything an error shows: its text, repr, args, and the formatted chain with causes."""
-    return [str(error), repr(error), repr(error.args), "".join(traceback.format_exception(error))]
-
-
-def record_texts(record):
-    texts = [record.name, record.getMessage(), repr(record.args)]
-    if record.exc_info:
-        texts.append("".join(traceback.format_exception(*record.exc_info)))
-    return texts
 
 
 @pytest.mark.parametrize("case", CASES)

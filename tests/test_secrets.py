@@ -8,7 +8,6 @@ one, percent-encoded or not."""
 import json
 import subprocess
 import sys
-import traceback
 
 import pytest
 
@@ -20,7 +19,7 @@ from vantle.feed_contract import StreamSetupError  # noqa: E402
 from vantle.live_feed import LiveFeed  # noqa: E402
 
 from tests.child import run_python  # noqa: E402
-from tests.faults import close_within, rebuilds  # noqa: E402
+from tests.faults import close_within, rebuilds, error_texts, record_texts  # noqa: E402
 from tests.helpers import refused_url, wait_for  # noqa: E402
 from tests.streams import FaultServer  # noqa: E402
 
@@ -61,17 +60,6 @@ CASES = {
 def servers(rtsp_server, http_server):
     with FaultServer("rtsp-unauthorized") as unauthorized:
         yield {"rtsp": rtsp_server, "http": http_server, "unauthorized": unauthorized}
-
-
-def error_texts(error):
-    return [str(error), repr(error), repr(error.args), "".join(traceback.format_exception(error))]
-
-
-def record_texts(record):
-    texts = [record.name, record.getMessage(), repr(record.args)]
-    if record.exc_info:
-        texts.append("".join(traceback.format_exception(*record.exc_info)))
-    return texts
 
 
 def leaks(texts):
