@@ -10,6 +10,7 @@
 
 #include "feed_contract/event.hpp"
 #include "feed_contract/feed_contract.hpp"
+#include "feed_contract/runtime_options.hpp"
 #include "runtime/interruptible_wait.hpp"
 #include "logger/logger.hpp"
 
@@ -17,27 +18,6 @@ namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
-
-void check_runtime_options(nb::handle supplied, nb::handle supported) {
-    nb::object supported_map = nb::borrow(supported);
-    for (nb::handle item : supplied.attr("items")()) {
-        nb::object name = item[0];
-        nb::object value = item[1];
-        if (!nb::cast<bool>(supported_map.attr("__contains__")(name))) {
-            nb::list valid;
-            for (nb::handle known : supported_map) valid.append(nb::repr(known));
-            throw vantle::InvalidRuntimeOptionError(
-                nb::str("Unknown option {}; valid options: {}").format(nb::repr(name), nb::str(", ").attr("join")(valid)).c_str());
-        }
-        nb::object expected = supported_map[name];
-        if (!nb::isinstance(value, expected)) {
-            throw vantle::InvalidRuntimeOptionError(
-                nb::str("Option '{}' should be of type '{}', got '{}'")
-                    .format(name, expected.attr("__name__"), value.type().attr("__name__"))
-                    .c_str());
-        }
-    }
-}
 
 // The Python class for T. Its translator, registered after nanobind's own and so tried first,
 // hides the password of every URL in the text: no error leaves the library with one.
@@ -105,7 +85,7 @@ NB_MODULE(feed_contract, m) {
     reader.attr("MINIMUM_LATENCY") = vantle::kMinimumLatency;
     m.attr("StreamReader") = reader;
 
-    m.def("check_runtime_options", &check_runtime_options, "supplied"_a, "supported"_a,
+    m.def("check_runtime_options", &vantle::check_runtime_options, "supplied"_a, "supported"_a,
           "Raises InvalidRuntimeOptionError for the first option of `supplied` whose name `supported` lacks or "
           "whose value is not of the type `supported` gives for it.");
 

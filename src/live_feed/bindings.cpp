@@ -6,6 +6,7 @@
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 
+#include <atomic>
 #include <cmath>
 #include <optional>
 
@@ -47,8 +48,25 @@ void set_retry_policy(vantle::LiveFeedOptions& options, double first, double cap
     options.max_retry_interval = cap;
 }
 
-double module_number(const char* name) {
-    return nb::cast<double>(nb::module_::import_("vantle.live_feed").attr(name));
+// The module's timeouts are native values behind properties of the module's own type: setting
+// vantle.live_feed._STATE_CHANGE_TIMEOUT changes what the next LiveFeed() reads, and LiveFeed()
+// looks nothing up in Python for it.
+void define_timeout_settings(nb::module_& m) {
+    nb::handle property(reinterpret_cast<PyObject*>(&PyProperty_Type));
+    nb::dict members;
+    auto add = [&](const char* name, std::atomic<double>& seconds, const char* doc) {
+        members[name] = property(nb::cpp_function([&seconds](nb::handle) { return seconds.load(); }),
+                                 nb::cpp_function([&seconds](nb::handle, double value) { seconds.store(value); }),
+                                 nb::none(), doc);
+    };
+    add("_STATE_CHANGE_TIMEOUT", vantle::live_feed_arguments::state_change_timeout,
+        "Seconds a new reader allows its pipeline to start playing, and to stop.");
+    add("_FRAME_TIMEOUT", vantle::live_feed_arguments::frame_timeout,
+        "Seconds without a frame after which a new reader rebuilds its pipeline.");
+    members["__module__"] = "vantle.live_feed";
+    nb::handle module_type(reinterpret_cast<PyObject*>(&PyModule_Type));
+    nb::handle type_type(reinterpret_cast<PyObject*>(&PyType_Type));
+    m.attr("__class__") = type_type("LiveFeedModule", nb::make_tuple(module_type), members);
 }
 
 }  // namespace
@@ -60,22 +78,19 @@ NB_MODULE(live_feed, m) {
         nb::module_::import_(dependency);
     }
     m.doc() = "LiveFeed: one live stream, its newest BGR frame, its status and its supervision.";
-    m.attr("_STATE_CHANGE_TIMEOUT") = 30;
-    m.attr("_FRAME_TIMEOUT") = 120;
+    define_timeout_settings(m);
+    vantle::live_feed_arguments::prepare();
 
     nb::object feed_contract = nb::module_::import_("vantle.feed_contract");
 
     vantle::define_frame(m);
-
-    nb::dict supported_options;
-    supported_options["keyframes_only"] = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
 
     nb::class_<LiveFeed> cls(
         m, "LiveFeed", nb::dynamic_attr(),
         "Reads one live stream (rtsp, http, https, or a custom launch string with a '{url}' portion), keeps its "
         "newest frame with the wall-clock receive time, and rebuilds its pipeline after errors, end of stream, a "
         "start that never comes, or a stall.");
-    cls.attr("_SUPPORTED_RUNTIME_OPTIONS") = supported_options;
+    cls.attr("_SUPPORTED_RUNTIME_OPTIONS") = vantle::live_feed_arguments::supported_runtime_options();
     cls.def(nb::new_([](nb::handle url, nb::handle latency, nb::handle runtime_options, nb::handle pipeline_str,
                         nb::handle must_play, nb::handle proxied, double retry_interval, double max_retry_interval,
                         int history, std::optional<double> keep_encoded) {
@@ -85,8 +100,6 @@ NB_MODULE(live_feed, m) {
                 options.history = static_cast<std::size_t>(history);
                 if (keep_encoded && !(*keep_encoded >= 0)) throw nb::value_error("keep_encoded is seconds, 0 or more");
                 options.keep_encoded = keep_encoded.value_or(0);
-                options.state_change_timeout = module_number("_STATE_CHANGE_TIMEOUT");
-                options.frame_timeout = module_number("_FRAME_TIMEOUT");
                 set_retry_policy(options, retry_interval, max_retry_interval);
                 vantle::WithoutGil released;
                 auto feed = LiveFeed::open(checked_url, options);
