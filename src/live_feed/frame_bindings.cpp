@@ -6,25 +6,13 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
+#include "runtime/python_bridge.hpp"
 #include "runtime/without_gil.hpp"
 #include "utils/timing/timeout.hpp"
 
 namespace nb = nanobind;
 
 namespace vantle {
-namespace {
-
-// latest_frame: (receive time, array) of the newest frame. Every read of one record returns the
-// same tuple and array: the last one built is cached on the Python reader object (where it is
-// only touched with the GIL held), keyed by the record it views. The array keeps its record
-// alive, so a cached key never names a newer record.
-constexpr const char* kFrameCache = "_frame_view";
-
-bool caches(nb::handle cached, std::uintptr_t key) {
-    return !cached.is_none() && nb::cast<std::uintptr_t>(nb::tuple(nb::borrow(cached))[0]) == key;
-}
-
-}  // namespace
 
 nb::object frame_array(const std::shared_ptr<const vantle::FrameRecord>& record) {
     if (!record->converted()) {
@@ -39,18 +27,19 @@ nb::object frame_array(const std::shared_ptr<const vantle::FrameRecord>& record)
     return array.cast();
 }
 
-nb::object latest_frame(nb::handle self) {
-    std::shared_ptr<const vantle::FrameRecord> record = nb::cast<const LiveFeed&>(self).latest_frame();
+nb::object latest_frame(LiveFeed& feed) {
+    std::shared_ptr<const FrameRecord> record = feed.latest_frame();
     if (!record) return nb::none();
-    const auto key = reinterpret_cast<std::uintptr_t>(record.get());
-    nb::object cached = nb::getattr(self, kFrameCache, nb::none());
-    if (caches(cached, key)) return cached[1];
+    auto cached = [&] {
+        const auto& view = feed.frame_view();
+        return view && view->record == record.get() ? *view->frame : nb::object();
+    };
+    if (nb::object frame = cached(); frame.is_valid()) return frame;
     nb::object array = frame_array(record);
     // Another thread may have built the view while this one waited for the conversion.
-    cached = nb::getattr(self, kFrameCache, nb::none());
-    if (caches(cached, key)) return cached[1];
+    if (nb::object frame = cached(); frame.is_valid()) return frame;
     nb::object frame = nb::make_tuple(record->received_at, array);
-    nb::setattr(self, kFrameCache, nb::make_tuple(key, frame));
+    feed.frame_view() = std::make_shared<python::FrameView>(python::FrameView{record.get(), python::hold(frame)});
     return frame;
 }
 

@@ -24,8 +24,19 @@ nanobind::object frame_array(const std::shared_ptr<const FrameRecord>& record);
 // A Frame for the record; None for none.
 nanobind::object frame_or_none(std::shared_ptr<const FrameRecord> record);
 
-// LiveFeed.latest_frame of the Python reader `self`.
-nanobind::object latest_frame(nanobind::handle self);
+namespace python {
+// latest_frame's answer for one record, (receive time, array): every read of that record returns
+// the same tuple and array. The array keeps its record alive, so `record` never names a newer
+// one. Nothing in the tuple refers to a reader, so the cache closes no reference cycle that the
+// garbage collector would have to see. `frame` goes with the GIL on whichever thread drops it.
+struct FrameView {
+    const FrameRecord* record;
+    std::shared_ptr<nanobind::object> frame;
+};
+}  // namespace python
+
+// LiveFeed.latest_frame: (receive time, array) of the newest frame, or None before the first.
+nanobind::object latest_frame(LiveFeed& feed);
 
 // Adds the Frame class to the module.
 void define_frame(nanobind::module_& m);

@@ -28,6 +28,10 @@
 
 namespace vantle {
 
+namespace python {
+struct FrameView;  // the Python bindings' (frame_bindings.hpp)
+}
+
 inline constexpr double kDefaultRetryInterval = 0.5;
 // Short enough that a camera back after any outage streams again within about three seconds.
 inline constexpr double kDefaultMaxRetryInterval = 2.0;
@@ -93,6 +97,9 @@ public:
     // How many frames this reader converted to BGR (those read, the newest when its pipeline
     // goes, and every one whose buffer it could not hold); a diagnostic.
     std::uint64_t frames_converted() const noexcept { return conversions_->load(std::memory_order_relaxed); }
+
+    // What latest_frame last handed to Python, kept by the bindings; touched only with the GIL held.
+    std::shared_ptr<python::FrameView>& frame_view() noexcept { return frame_view_; }
 
     // The stream's recent encoded access units for clips; null unless keep_encoded was asked for.
     const std::shared_ptr<clips::EncodedRing>& encoded_ring() const noexcept { return encoded_ring_; }
@@ -167,6 +174,7 @@ private:
     std::shared_ptr<const FrameRecord> latest_frame_;
     std::atomic<std::uint64_t> frame_number_{0};
     FrameWatchers frame_watchers_;
+    std::shared_ptr<python::FrameView> frame_view_;
     std::deque<std::shared_ptr<const FrameRecord>> history_;  // earlier frames, oldest first
     CaptureOffsets capture_offsets_;
     CaptureClock capture_clock_ = CaptureClock::None;  // of the newest frame
