@@ -172,7 +172,6 @@ nb::object aligned(nb::handle feeds, double tolerance, std::optional<double> tim
     return result;
 }
 
-nb::object frames_async_module() { return nb::module_::import_("vantle._frames_async"); }
 
 }  // namespace
 
@@ -186,13 +185,11 @@ void define_frame_waiting(nb::module_& m, nb::class_<LiveFeed>& cls) {
           "of each other, as {reader: Frame}; frames come from each reader's history (LiveFeed(history=N)) and, "
           "with `after` (reader -> frame number), are numbered above it. Waits for new frames without the GIL; None "
           "on timeout or when a reader closed while no set is there.");
-    m.def(
-        "aligned_async",
-        [](nb::handle feeds, double tolerance, std::optional<double> timeout, nb::handle after) {
-            return frames_async_module().attr("aligned_async")(feeds, tolerance, timeout, after);
-        },
-        "feeds"_a, "tolerance"_a = 0.02, "timeout"_a = 1.0, "after"_a = nb::none(),
-        "Awaitable aligned(): never blocks the event loop.");
+    // The awaitable forms are asyncio glue, written in Python (python/vantle/_frames_async.py).
+    nb::object glue = nb::module_::import_("vantle._frames_async");
+    m.attr("aligned_async") = glue.attr("aligned_async");
+    cls.attr("next_frame_async") = glue.attr("next_frame_async");
+    cls.attr("frames") = glue.attr("frames");
     cls.def(
             "next_frame",
             [](LiveFeed& feed, std::uint64_t after, std::optional<double> timeout) {
@@ -201,16 +198,6 @@ void define_frame_waiting(nb::module_& m, nb::class_<LiveFeed>& cls) {
             "after"_a = 0, "timeout"_a = nb::none(),
             "Waits (without the GIL) until a frame numbered above `after` is stored and returns the newest such "
             "Frame; None on timeout, and at once when the reader is closed.")
-        .def(
-            "next_frame_async",
-            [](nb::handle self, std::uint64_t after, std::optional<double> timeout) {
-                return frames_async_module().attr("next_frame_async")(self, after, timeout);
-            },
-            "after"_a = 0, "timeout"_a = nb::none(),
-            "Awaitable next_frame(): never blocks the event loop.")
-        .def(
-            "frames", [](nb::handle self) { return frames_async_module().attr("frames")(self); },
-            "Async iterator over new frames (each newer than the last), until the reader closes.")
         .def(
             "_watch_next_frame",
             [](LiveFeed& feed, std::uint64_t after, nb::object callback) {
@@ -224,7 +211,9 @@ void define_frame_waiting(nb::module_& m, nb::class_<LiveFeed>& cls) {
             "closes; returns a token for _unwatch.")
         .def(
             "_unwatch", [](LiveFeed& feed, vantle::FrameWatchers::Id token) { feed.frame_watchers().remove(token); },
-            "token"_a);
+            "token"_a)
+        .def_prop_ro("_closing", &LiveFeed::closing,
+                     "Closing was asked for or the status is CLOSED: no newer frame will come.");
 }
 
 }  // namespace vantle
