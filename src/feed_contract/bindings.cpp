@@ -75,15 +75,14 @@ NB_MODULE(feed_contract, m) {
     m.attr("FRAME") = typing.attr("Optional")[typing.attr("Tuple")[nb::make_tuple(
         nb::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type)), ndarray)]];
 
-    // The abstract reader is plain Python (python/vantle/_stream_reader.py).
-    nb::object reader = nb::module_::import_("vantle._stream_reader").attr("StreamReader");
-    // Milliseconds, the unit of the RTSP source's latency; callers still use the misspelled "MIMIMUM".
-    reader.attr("DEFAULT_LATENCY") = vantle::kDefaultLatency;
-    reader.attr("REHOSTED_LATENCY") = vantle::kRehostedLatency;
-    reader.attr("MAXIMUM_LATENCY") = vantle::kMaximumLatency;
-    reader.attr("MIMIMUM_LATENCY") = vantle::kMinimumLatency;
-    reader.attr("MINIMUM_LATENCY") = vantle::kMinimumLatency;
-    m.attr("StreamReader") = reader;
+    // The abstract reader is plain Python (python/vantle/_stream_reader.py), made with the
+    // latency limits that the native readers use.
+    nb::dict latency_limits;
+    latency_limits["DEFAULT"] = vantle::kDefaultLatency;
+    latency_limits["REHOSTED"] = vantle::kRehostedLatency;
+    latency_limits["MAXIMUM"] = vantle::kMaximumLatency;
+    latency_limits["MINIMUM"] = vantle::kMinimumLatency;
+    m.attr("StreamReader") = nb::module_::import_("vantle._stream_reader").attr("stream_reader_class")(latency_limits);
 
     m.def("check_runtime_options", &vantle::check_runtime_options, "supplied"_a, "supported"_a,
           "Raises InvalidRuntimeOptionError for the first option of `supplied` whose name `supported` lacks or "
