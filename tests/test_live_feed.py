@@ -190,6 +190,17 @@ def test_invalid_runtime_options(options, message):
             feed.set_runtime_option_vals(options)
 
 
+def test_timeouts_are_settings_that_new_readers_take(monkeypatch):
+    """The module's timeouts hold seconds as numbers; the next reader uses what they hold."""
+    monkeypatch.setattr(live_feed, "_STATE_CHANGE_TIMEOUT", 0.75)
+    with pytest.raises(TypeError):
+        live_feed._STATE_CHANGE_TIMEOUT = "soon"
+    assert live_feed._STATE_CHANGE_TIMEOUT == 0.75
+    with LiveFeed("x://never", pipeline_str=NEVER_PLAYS) as feed:
+        assert wait_for(lambda: feed.stats()["last_error"] is not None, 10)
+        assert feed.stats()["last_error"] == "The pipeline did not start playing within 0.75 s"
+
+
 RANGE = "LiveFeed() argument 'latency' must be between 0 and 30000 milliseconds, not {}"
 
 

@@ -3,14 +3,17 @@
 An awaiting coroutine registers a one-shot native wake-up with the reader: the streaming thread
 calls ``loop.call_soon_threadsafe`` once, when a newer frame is stored or the reader closes. So
 the loop does no work per frame while nobody awaits, and any number of readers share one loop.
+Whether a frame is there and whether a reader is closed, the native reader says; this module only
+awaits. vantle.live_feed publishes these functions as LiveFeed.next_frame_async, LiveFeed.frames
+and aligned_async when it loads; asyncio is imported on first use, as most programs never await.
 """
-
-import asyncio
 
 
 async def _frame_or_timeout(watches, left):
     """Waits until one of ``watches`` ((reader, frame number) pairs) has a newer frame or closes,
     or ``left`` seconds passed (None: no limit). Wake-ups may be spurious: callers look again."""
+    import asyncio
+
     loop = asyncio.get_running_loop()
     woken = loop.create_future()
 
@@ -39,29 +42,31 @@ def _seconds_left(loop, deadline):
     return None if deadline is None else deadline - loop.time()
 
 
-async def next_frame_async(feed, after=0, timeout=None):
-    """The newest frame numbered above ``after``; None on timeout or once the reader is closed."""
-    from vantle.feed_contract import StreamStatus
+async def next_frame_async(self, after=0, timeout=None):
+    """Awaitable next_frame(), which never blocks the event loop: the newest Frame numbered above
+    ``after``; None on timeout, and at once when the reader is closed."""
+    import asyncio
 
     loop = asyncio.get_running_loop()
     deadline = None if timeout is None else loop.time() + max(timeout, 0.0)
     while True:
-        frame = feed.next_frame(after, timeout=0)
-        if frame is not None or feed.status == StreamStatus.CLOSED:
+        frame = self.next_frame(after, timeout=0)
+        if frame is not None or self._closing:
             return frame
         left = _seconds_left(loop, deadline)
         if left is not None and left <= 0:
             return None
         # A wake-up may be meant for the frame this call already saw (one stored just before the
         # watch was registered): the loop looks again rather than taking it for a newer frame.
-        await _frame_or_timeout([(feed, after)], left)
+        await _frame_or_timeout([(self, after)], left)
 
 
-async def frames(feed):
-    """Yields the newest frame, then each newer one, until the reader is closed."""
+async def frames(self):
+    """Async iterator over new frames: the newest one, then each newer one, until the reader
+    closes."""
     after = 0
     while True:
-        frame = await next_frame_async(feed, after)
+        frame = await next_frame_async(self, after)
         if frame is None:
             return
         after = frame.number
@@ -69,8 +74,10 @@ async def frames(feed):
 
 
 async def aligned_async(feeds, tolerance=0.02, timeout=1.0, after=None):
-    """aligned() for coroutines: waits for new frames of any of the readers between looks."""
-    from vantle.feed_contract import StreamStatus
+    """Awaitable aligned(), which never blocks the event loop: waits for new frames of any of the
+    readers between looks."""
+    import asyncio
+
     from vantle.live_feed import aligned
 
     feeds = list(feeds)
@@ -82,7 +89,7 @@ async def aligned_async(feeds, tolerance=0.02, timeout=1.0, after=None):
         found = aligned(feeds, tolerance, 0, after)
         if found is not None:
             return found
-        if any(feed.status == StreamStatus.CLOSED for feed in feeds):
+        if any(feed._closing for feed in feeds):
             return None
         left = _seconds_left(loop, deadline)
         if left is not None and left <= 0:

@@ -1,54 +1,67 @@
 """The abstract stream reader, published as vantle.feed_contract.StreamReader.
 
 It is plain Python so that Python readers subclass it with abc semantics and native readers
-register with it; the extension module adds the latency constants, which it defines natively.
+register with it. Its latency limits are defined natively: vantle.feed_contract passes them in
+when it makes the class.
 """
 
 import abc
 
 
-class StreamReader(abc.ABC):
-    """An object that is capable of reading frames from a video stream."""
+def stream_reader_class(latency_limits):
+    """Makes StreamReader, with the limits in ``latency_limits`` (name to milliseconds, the unit of
+    the RTSP source's latency): DEFAULT, REHOSTED, MAXIMUM and MINIMUM."""
 
-    @property
-    @abc.abstractmethod
-    def status(self):
-        """The stream reader's current status"""
-        raise NotImplementedError
+    class StreamReader(abc.ABC):
+        """An object that is capable of reading frames from a video stream."""
 
-    @property
-    @abc.abstractmethod
-    def latest_frame(self):
-        """The receive time and the newest frame, or None if no frame has been received yet."""
-        raise NotImplementedError
+        # Callers (and pickle) know it by its public home.
+        __module__ = "vantle.feed_contract"
+        __qualname__ = "StreamReader"
 
-    @property
-    @abc.abstractmethod
-    def new_frame_event(self):
-        """An Event that is set whenever a new frame is available."""
-        raise NotImplementedError
+        DEFAULT_LATENCY = latency_limits["DEFAULT"]
+        REHOSTED_LATENCY = latency_limits["REHOSTED"]
+        MAXIMUM_LATENCY = latency_limits["MAXIMUM"]
+        # Callers still use the misspelled "MIMIMUM".
+        MINIMUM_LATENCY = MIMIMUM_LATENCY = latency_limits["MINIMUM"]
 
-    @property
-    @abc.abstractmethod
-    def new_status_event(self):
-        """An Event that is set whenever the reader's status changes."""
-        raise NotImplementedError
+        @property
+        @abc.abstractmethod
+        def status(self):
+            """The stream reader's current status"""
+            raise NotImplementedError
 
-    @abc.abstractmethod
-    def set_runtime_option_vals(self, runtime_options):
-        """Sets the runtime options for this stream reader."""
-        raise NotImplementedError
+        @property
+        @abc.abstractmethod
+        def latest_frame(self):
+            """The receive time and the newest frame, or None if no frame has been received yet."""
+            raise NotImplementedError
 
-    @abc.abstractmethod
-    def close(self):
-        """Sends a close request to the stream reader."""
-        raise NotImplementedError
+        @property
+        @abc.abstractmethod
+        def new_frame_event(self):
+            """An Event that is set whenever a new frame is available."""
+            raise NotImplementedError
 
-    @abc.abstractmethod
-    def wait_until_closed(self):
-        """Blocks until the stream reader is done closing."""
-        raise NotImplementedError
+        @property
+        @abc.abstractmethod
+        def new_status_event(self):
+            """An Event that is set whenever the reader's status changes."""
+            raise NotImplementedError
 
+        @abc.abstractmethod
+        def set_runtime_option_vals(self, runtime_options):
+            """Sets the runtime options for this stream reader."""
+            raise NotImplementedError
 
-# Callers (and pickle) know it by its public home.
-StreamReader.__module__ = "vantle.feed_contract"
+        @abc.abstractmethod
+        def close(self):
+            """Sends a close request to the stream reader."""
+            raise NotImplementedError
+
+        @abc.abstractmethod
+        def wait_until_closed(self):
+            """Blocks until the stream reader is done closing."""
+            raise NotImplementedError
+
+    return StreamReader

@@ -10,6 +10,7 @@
 
 #include "feed_contract/event.hpp"
 #include "feed_contract/feed_contract.hpp"
+#include "feed_contract/runtime_options.hpp"
 #include "runtime/interruptible_wait.hpp"
 #include "logger/logger.hpp"
 
@@ -17,27 +18,6 @@ namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
-
-void check_runtime_options(nb::handle supplied, nb::handle supported) {
-    nb::object supported_map = nb::borrow(supported);
-    for (nb::handle item : supplied.attr("items")()) {
-        nb::object name = item[0];
-        nb::object value = item[1];
-        if (!nb::cast<bool>(supported_map.attr("__contains__")(name))) {
-            nb::list valid;
-            for (nb::handle known : supported_map) valid.append(nb::repr(known));
-            throw vantle::InvalidRuntimeOptionError(
-                nb::str("Unknown option {}; valid options: {}").format(nb::repr(name), nb::str(", ").attr("join")(valid)).c_str());
-        }
-        nb::object expected = supported_map[name];
-        if (!nb::isinstance(value, expected)) {
-            throw vantle::InvalidRuntimeOptionError(
-                nb::str("Option '{}' should be of type '{}', got '{}'")
-                    .format(name, expected.attr("__name__"), value.type().attr("__name__"))
-                    .c_str());
-        }
-    }
-}
 
 // The Python class for T. Its translator, registered after nanobind's own and so tried first,
 // hides the password of every URL in the text: no error leaves the library with one.
@@ -95,17 +75,16 @@ NB_MODULE(feed_contract, m) {
     m.attr("FRAME") = typing.attr("Optional")[typing.attr("Tuple")[nb::make_tuple(
         nb::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type)), ndarray)]];
 
-    // The abstract reader is plain Python (python/vantle/_stream_reader.py).
-    nb::object reader = nb::module_::import_("vantle._stream_reader").attr("StreamReader");
-    // Milliseconds, the unit of the RTSP source's latency; callers still use the misspelled "MIMIMUM".
-    reader.attr("DEFAULT_LATENCY") = vantle::kDefaultLatency;
-    reader.attr("REHOSTED_LATENCY") = vantle::kRehostedLatency;
-    reader.attr("MAXIMUM_LATENCY") = vantle::kMaximumLatency;
-    reader.attr("MIMIMUM_LATENCY") = vantle::kMinimumLatency;
-    reader.attr("MINIMUM_LATENCY") = vantle::kMinimumLatency;
-    m.attr("StreamReader") = reader;
+    // The abstract reader is plain Python (python/vantle/_stream_reader.py), made with the
+    // latency limits that the native readers use.
+    nb::dict latency_limits;
+    latency_limits["DEFAULT"] = vantle::kDefaultLatency;
+    latency_limits["REHOSTED"] = vantle::kRehostedLatency;
+    latency_limits["MAXIMUM"] = vantle::kMaximumLatency;
+    latency_limits["MINIMUM"] = vantle::kMinimumLatency;
+    m.attr("StreamReader") = nb::module_::import_("vantle._stream_reader").attr("stream_reader_class")(latency_limits);
 
-    m.def("check_runtime_options", &check_runtime_options, "supplied"_a, "supported"_a,
+    m.def("check_runtime_options", &vantle::check_runtime_options, "supplied"_a, "supported"_a,
           "Raises InvalidRuntimeOptionError for the first option of `supplied` whose name `supported` lacks or "
           "whose value is not of the type `supported` gives for it.");
 

@@ -3,11 +3,15 @@
 #include <nanobind/stl/string.h>
 
 #include "feed_contract/feed_contract.hpp"
+#include "feed_contract/runtime_options.hpp"
 
 namespace nb = nanobind;
 
 namespace vantle::live_feed_arguments {
 namespace {
+
+// collections.abc.Mapping; leaked on purpose, like every handle the module keeps for its lifetime.
+PyObject* g_mapping_type = nullptr;
 
 std::string python_type_name(nb::handle value) { return nb::cast<std::string>(value.type().attr("__name__")); }
 
@@ -40,14 +44,24 @@ int latency_ms(nb::handle value) {
 
 }  // namespace
 
+void prepare() {
+    if (g_mapping_type != nullptr) return;
+    nb::object mapping = nb::module_::import_("collections.abc").attr("Mapping");
+    g_mapping_type = mapping.release().ptr();
+}
+
+nb::dict supported_runtime_options() {
+    nb::dict supported;
+    supported["keyframes_only"] = nb::handle(reinterpret_cast<PyObject*>(&PyBool_Type));
+    return supported;
+}
+
 nb::object checked_runtime_options(nb::handle runtime_options) {
     nb::object options = runtime_options.is_none() ? nb::dict() : nb::borrow(runtime_options);
-    if (!PyDict_Check(options.ptr()) &&
-        !nb::isinstance(options, nb::module_::import_("collections.abc").attr("Mapping"))) {
+    if (!PyDict_Check(options.ptr()) && !nb::isinstance(options, nb::handle(g_mapping_type))) {
         wrong_type("runtime_options", "a dict (or None)", runtime_options);
     }
-    nb::module_::import_("vantle.feed_contract")
-        .attr("check_runtime_options")(options, nb::type<LiveFeed>().attr("_SUPPORTED_RUNTIME_OPTIONS"));
+    check_runtime_options(options, supported_runtime_options());
     return options;
 }
 
@@ -67,6 +81,8 @@ Checked check(nb::handle url, nb::handle latency, nb::handle runtime_options, nb
     }
     checked.options.must_play = flag("must_play", must_play);
     checked.options.proxied = flag("proxied", proxied);
+    checked.options.state_change_timeout = state_change_timeout.load();
+    checked.options.frame_timeout = frame_timeout.load();
     return checked;
 }
 

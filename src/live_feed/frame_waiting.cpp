@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "live_feed/live_feed.hpp"
-
 namespace vantle {
 
 void FrameWaiter::notify() noexcept {
@@ -59,13 +57,5 @@ void FrameWatchers::notify() noexcept {
     }
     for (const auto& watcher : current) watcher->notify();
 }
-
-std::shared_ptr<const FrameRecord> LiveFeed::frame_after(std::uint64_t after) const {
-    std::lock_guard lock(frame_mutex_);
-    if (latest_frame_ && latest_frame_->number > after) return latest_frame_;
-    return nullptr;
-}
-
-bool LiveFeed::closing() const noexcept { return closing_.load() || status() == StreamStatus::Closed; }
 
 }  // namespace vantle

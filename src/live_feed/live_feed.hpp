@@ -14,6 +14,7 @@
 
 #include "builders/pipeline_factory.hpp"
 #include "live_feed/capture_time.hpp"
+#include "live_feed/frame_record.hpp"
 #include "live_feed/frame_waiting.hpp"
 #include "live_feed/resource_budget.hpp"
 #include "live_feed/stats.hpp"
@@ -27,42 +28,9 @@
 
 namespace vantle {
 
-// One decoded picture and its receive time. Never changed once stored, as far as callers can
-// tell: readers share it, and a holder keeps it valid after the reader stored a newer one. The
-// decoded buffer is kept as GStreamer handed it and converted to BGR on the first call of
-// pixels(), so a frame replaced before anyone reads it costs no conversion.
-struct FrameRecord {
-    std::uint64_t number = 0;       // the reader's count of stored frames, this one included
-    double received_at = 0;         // wall clock, for callers
-    double received_monotonic = 0;  // monotonic clock, for the stall check
-    std::optional<double> captured_at;  // the sender's wall clock when it took the picture, if known
-    int height = 0;
-    int width = 0;
-
-    // height x width x 3 bytes, packed rows, blue-green-red. The first call converts (under a
-    // millisecond for 720p; callers release the GIL around it) and later or concurrent calls get
-    // the same bytes.
-    const std::uint8_t* pixels() const;
-    bool converted() const noexcept { return converted_.load(std::memory_order_acquire); }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(height) * width * 3; }
-
-    // The decoded frame that pixels() converts, set before the record is shared, and the counter
-    // of conversions that it adds to.
-    void keep_decoded(gst::UniqueBuffer buffer, const GstVideoInfo& info,
-                      std::shared_ptr<std::atomic<std::uint64_t>> conversions);
-
-private:
-    void convert_decoded() const;
-
-    GstVideoInfo info_{};
-    std::shared_ptr<std::atomic<std::uint64_t>> conversions_;
-    // Released once converted. Kept past its pipeline, a system-memory buffer only keeps its
-    // (inactive) pool object, and is freed with the record.
-    mutable gst::UniqueBuffer decoded_;
-    mutable std::unique_ptr<std::uint8_t[]> pixels_;
-    mutable std::once_flag conversion_;
-    mutable std::atomic<bool> converted_{false};
-};
+namespace python {
+struct FrameView;  // the Python bindings' (frame_bindings.hpp)
+}
 
 inline constexpr double kDefaultRetryInterval = 0.5;
 // Short enough that a camera back after any outage streams again within about three seconds.
@@ -129,6 +97,9 @@ public:
     // How many frames this reader converted to BGR (those read, the newest when its pipeline
     // goes, and every one whose buffer it could not hold); a diagnostic.
     std::uint64_t frames_converted() const noexcept { return conversions_->load(std::memory_order_relaxed); }
+
+    // What latest_frame last handed to Python, kept by the bindings; touched only with the GIL held.
+    std::shared_ptr<python::FrameView>& frame_view() noexcept { return frame_view_; }
 
     // The stream's recent encoded access units for clips; null unless keep_encoded was asked for.
     const std::shared_ptr<clips::EncodedRing>& encoded_ring() const noexcept { return encoded_ring_; }
@@ -203,6 +174,7 @@ private:
     std::shared_ptr<const FrameRecord> latest_frame_;
     std::atomic<std::uint64_t> frame_number_{0};
     FrameWatchers frame_watchers_;
+    std::shared_ptr<python::FrameView> frame_view_;
     std::deque<std::shared_ptr<const FrameRecord>> history_;  // earlier frames, oldest first
     CaptureOffsets capture_offsets_;
     CaptureClock capture_clock_ = CaptureClock::None;  // of the newest frame

@@ -93,17 +93,6 @@ void LiveFeed::retire_drop_counters(const gst::Pipeline& retired) {
     facts->forget_elements();
 }
 
-void LiveFeed::replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt) {
-    std::shared_ptr<gst::Pipeline> old = current_pipeline();
-    if (old) retire_drop_counters(*old);
-    {
-        std::lock_guard lock(state_mutex_);
-        old = std::exchange(pipeline_, std::move(rebuilt));
-        pipeline_facts_ = pipeline_factory_ ? pipeline_factory_->facts() : nullptr;
-    }
-    rebuilds_.fetch_add(1, std::memory_order_relaxed);
-}
-
 FeedStats LiveFeed::stats() const {
     FeedStats stats;
     stats.status = status();

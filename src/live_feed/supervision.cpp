@@ -228,6 +228,17 @@ void LiveFeed::rebuild(gst::Pipeline& failed) {
     retry_at_.store(-1);
 }
 
+void LiveFeed::replace_pipeline(std::shared_ptr<gst::Pipeline> rebuilt) {
+    std::shared_ptr<gst::Pipeline> old = current_pipeline();
+    if (old) retire_drop_counters(*old);
+    {
+        std::lock_guard lock(state_mutex_);
+        old = std::exchange(pipeline_, std::move(rebuilt));
+        pipeline_facts_ = pipeline_factory_ ? pipeline_factory_->facts() : nullptr;
+    }
+    rebuilds_.fetch_add(1, std::memory_order_relaxed);
+}
+
 void LiveFeed::wake_supervision(const gst::Pipeline* failed) {
     {
         std::lock_guard lock(state_mutex_);
@@ -272,6 +283,8 @@ void LiveFeed::close() {
     // Wakes the frame waiters too; the supervision thread still takes the pipeline down.
     set_status(StreamStatus::Closed);
 }
+
+bool LiveFeed::closing() const noexcept { return closing_.load() || status() == StreamStatus::Closed; }
 
 void LiveFeed::wait_until_closed(const std::function<void(const BackgroundThread&)>& join) {
     close();

@@ -13,6 +13,7 @@
 #include "runtime/python_bridge.hpp"
 #include "logger/record_queue.hpp"
 #include "runtime/background_thread.hpp"
+#include "runtime/interpreter_hooks.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -21,12 +22,6 @@ namespace vantle::logging {
 // The StreamingLogThread, never destroyed. Kept where the leak checker sees it.
 BackgroundThread* g_log_emitter = nullptr;
 }  // namespace vantle::logging
-
-namespace vantle::python {
-void mark_exiting() noexcept;
-void record_main_thread(unsigned long ident) noexcept;
-void forget_entries_after_fork() noexcept;
-}
 
 namespace {
 
@@ -142,8 +137,7 @@ NB_MODULE(logger, m) {
     nb::set_leak_warnings(false);
     m.doc() = "The streaming loggers: the root logger 'qv_streaming' and one child logger per stream URL.";
 
-    vantle::python::record_main_thread(
-        nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident")));
+    vantle::python::record_main_thread();
     nb::object root = get_logger_function()(std::string(vantle::logging::kRootLoggerName));
     apply_level_from_environment(root);
     m.attr("logger") = root;
@@ -163,8 +157,7 @@ NB_MODULE(logger, m) {
           "Returns `text` with the password of every URL in it replaced by '***'.");
 
     // Native threads stop entering Python once the interpreter starts to exit.
-    m.def("_mark_exiting", [] { vantle::python::mark_exiting(); });
-    nb::module_::import_("atexit").attr("register")(m.attr("_mark_exiting"));
+    vantle::python::install_exit_and_fork_hooks(m);
 
     g_threading = nb::module_::import_("threading").release().ptr();
     // Daemon thread, never joined: it must not hold up the interpreter's exit.
@@ -173,11 +166,8 @@ NB_MODULE(logger, m) {
     vantle::logging::set_sink(&python_sink);
 
     // A child created by fork has only the thread that forked: it gets an emitter of its own
-    // (and a fresh queue), and forgets entries into Python that the parent's threads had begun.
+    // (and a fresh queue), after the runtime's own fork hook has run.
     m.def("_after_fork_in_child", [] {
-        vantle::python::forget_entries_after_fork();
-        vantle::python::record_main_thread(
-            nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident")));
         g_record_queue.store(new vantle::logging::RecordQueue(10000));
         vantle::logging::g_log_emitter =
             new vantle::BackgroundThread(vantle::BackgroundThread::start("StreamingLogThread", &emit_queued_records));

@@ -23,6 +23,13 @@ bool alive() noexcept;
 // the thread that handles signals and that finalizes the interpreter.
 bool on_main_thread() noexcept;
 
+// The interpreter's life as the runtime tracks it; called by its hooks (interpreter_hooks.hpp).
+void record_main_thread(unsigned long ident) noexcept;
+// At exit, with the GIL held: native threads stop entering Python.
+void mark_exiting() noexcept;
+// In a child created by fork, whose parent's threads are gone.
+void forget_entries_after_fork() noexcept;
+
 // Blocks the calling thread for good. For threads that must not touch Python again.
 [[noreturn]] void park_forever() noexcept;
 

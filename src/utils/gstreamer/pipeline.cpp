@@ -1,7 +1,6 @@
 #include "utils/gstreamer/pipeline.hpp"
 
-#include <chrono>
-#include <thread>
+#include <algorithm>
 
 #include "feed_contract/feed_contract.hpp"
 #include "logger/logger.hpp"
@@ -218,15 +217,26 @@ void Pipeline::wait_until_playing(double timeout_seconds) {
 
 void Pipeline::wait_until_null(double timeout_seconds) {
     WithoutGil without_gil;
-    Timeout timeout(timeout_seconds, false);
-    while (timeout) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        GstState state = GST_STATE_VOID_PENDING;
-        const double remaining = timeout_seconds - timeout.elapsed();
-        gst_element_get_state(element(), &state, nullptr, clock_time_from_seconds(remaining));
-        if (state == GST_STATE_NULL) return;
-    }
+    // A limit that has passed fails without looking, like every expired Timeout.
+    if (timeout_seconds > 0 && wait_for_state(GST_STATE_NULL, timeout_seconds)) return;
     throw StreamSetupError("Timeout while waiting for stream to reach null state");
+}
+
+bool Pipeline::wait_for_state(GstState wanted, double timeout_seconds) const {
+    // gst_element_get_state() only waits for an asynchronous change, and changes down to NULL
+    // never are. But every completed change, whoever made it (GStreamer's workers, a caller
+    // holding the GObject), updates the state under the object lock and then broadcasts the
+    // element's state condition: wait on that, until one monotonic deadline.
+    GstElement* pipeline = element();
+    constexpr double kLongestWait = 365.0 * 24 * 3600;  // keeps the microseconds in range
+    const gint64 deadline =
+        g_get_monotonic_time() + static_cast<gint64>(std::min(timeout_seconds, kLongestWait) * G_USEC_PER_SEC);
+    GST_OBJECT_LOCK(pipeline);
+    bool reached = GST_STATE(pipeline) == wanted;
+    while (!reached && GST_STATE_WAIT_UNTIL(pipeline, deadline)) reached = GST_STATE(pipeline) == wanted;
+    reached = GST_STATE(pipeline) == wanted;
+    GST_OBJECT_UNLOCK(pipeline);
+    return reached;
 }
 
 GstElement* Pipeline::appsink() const {

@@ -106,6 +106,8 @@ public:
 
 private:
     explicit Pipeline(GstPipeline* adopted);
+    // Blocks until the pipeline is in `wanted` or `timeout_seconds` passed; true when it is.
+    bool wait_for_state(GstState wanted, double timeout_seconds) const;
     void append(ReleaseAction action);
 
     UniquePipeline pipeline_;
