@@ -12,13 +12,15 @@
 #include "feed_contract/feed_contract.hpp"
 #include "runtime/interruptible_wait.hpp"
 #include "logger/logger.hpp"
+#include "utils/stub_names.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
 
-void check_runtime_options(nb::handle supplied, nb::handle supported) {
+void check_runtime_options(nb::typed<nb::handle, vantle::stub::Options> supplied,
+                           nb::typed<nb::handle, vantle::stub::OptionTypes> supported) {
     nb::object supported_map = nb::borrow(supported);
     for (nb::handle item : supplied.attr("items")()) {
         nb::object name = item[0];

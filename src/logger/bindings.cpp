@@ -13,6 +13,7 @@
 #include "runtime/python_bridge.hpp"
 #include "logger/record_queue.hpp"
 #include "runtime/background_thread.hpp"
+#include "utils/stub_names.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -151,7 +152,9 @@ NB_MODULE(logger, m) {
 
     m.def(
         "get_stream_logger",
-        [](const std::string& url) { return get_logger_function()(vantle::logging::stream_logger_name(url)); },
+        [](const std::string& url) -> nb::typed<nb::object, vantle::stub::Logger> {
+            return get_logger_function()(vantle::logging::stream_logger_name(url));
+        },
         "url"_a,
         "Returns the logger of the stream at `url`: a child of 'qv_streaming' named after the URL, "
         "with its password shown as '***' and long URLs shortened in the middle.");
