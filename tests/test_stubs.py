@@ -1,11 +1,14 @@
 """The installed type stubs are what nanobind's stubgen makes of the installed modules, as the
-build generates them, and LiveFeed's constructor, which a stub pattern writes out, takes the
-parameters and defaults the module gives it."""
+build generates them; LiveFeed's constructor, which a stub pattern writes out, takes the
+parameters and defaults the module gives it; and a type checker accepts the stubs and types
+the public API as callers expect (tests/typed_caller.py)."""
 
 import ast
 import pathlib
 import subprocess
 import sys
+
+import pytest
 
 import vantle
 from vantle import live_feed
@@ -53,3 +56,12 @@ def test_live_feed_constructor_stub_matches_the_module():
         text = text.replace(f"\\{index}", repr(value))
     runtime = ast.parse(text + ": ...").body[0]
     assert parameters(init.args) == parameters(runtime.args)
+
+
+def test_type_checker_accepts_the_stubs_and_types_the_api(tmp_path):
+    api = pytest.importorskip("mypy.api")
+    # PyGObject ships no type information: its types read as Any.
+    options = ["--cache-dir", str(tmp_path), "--ignore-missing-imports"]
+    for target in (["-p", "vantle"], [str(pathlib.Path(__file__).with_name("typed_caller.py"))]):
+        report, errors, status = api.run(options + target)
+        assert status == 0, report + errors
