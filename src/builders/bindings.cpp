@@ -71,7 +71,7 @@ nb::object python_target(const Function& function) {
     return nb::none();
 }
 
-nb::typed<nb::object, stub::Logger> python_logger(const PipelineFactory& factory) {
+stub::Object<stub::Logger> python_logger(const PipelineFactory& factory) {
     return nb::module_::import_("logging").attr("getLogger")(factory.logger().name());
 }
 
@@ -83,8 +83,8 @@ GstPad* pad_arg(nb::handle object) { return vantle::gi::unwrap_as<GstPad>(object
 // A factory's (element, pad, pipeline) handler, callable from Python with PyGObject arguments.
 template <class Factory>
 auto pad_handler(void (Factory::*handler)(GstElement*, GstPad*, Pipeline&), const char* element_name) {
-    return [handler, element_name](Factory& factory, nb::typed<nb::handle, stub::GstElement> element,
-                                   nb::typed<nb::handle, stub::GstPad> pad, Pipeline& pipeline) {
+    return [handler, element_name](Factory& factory, stub::Handle<stub::GstElement> element,
+                                   stub::Handle<stub::GstPad> pad, Pipeline& pipeline) {
         GstElement* gst_element = element_arg(element, element_name);
         GstPad* gst_pad = pad_arg(pad);
         vantle::WithoutGil released;
@@ -96,14 +96,14 @@ template <class Class>
 void bind_callback_fields(Class& cls) {
     using Factory = typename Class::Type;
     cls.def_prop_ro("_on_new_sample",
-                    [](const Factory& f) -> nb::typed<nb::object, stub::OnNewSample> {
+                    [](const Factory& f) -> stub::Object<stub::OnNewSample> {
                         return python_target<PyNewSample>(f.callbacks().on_new_sample);
                     })
         .def_prop_ro("_pipeline_watcher",
-                     [](const Factory& f) -> nb::typed<nb::object, stub::PipelineWatcher> {
+                     [](const Factory& f) -> stub::Object<stub::PipelineWatcher> {
                          return python_target<PyWatcher>(f.callbacks().pipeline_watcher);
                      })
-        .def_prop_ro("_buffer_probe", [](const Factory& f) -> nb::typed<nb::object, stub::BufferProbe> {
+        .def_prop_ro("_buffer_probe", [](const Factory& f) -> stub::Object<stub::BufferProbe> {
             return python_target<PyBufferProbe>(f.callbacks().buffer_probe);
         });
 }
@@ -162,8 +162,8 @@ NB_MODULE(builders, m) {
              "pipeline"_a)
         .def(
             "_limit_framerate",
-            [](PipelineFactory& f, Pipeline& pipeline, nb::typed<nb::handle, stub::GstElement> target,
-               nb::typed<nb::handle, stub::GstPad> target_pad) -> nb::typed<nb::object, stub::GstElement> {
+            [](PipelineFactory& f, Pipeline& pipeline, stub::Handle<stub::GstElement> target,
+               stub::Handle<stub::GstPad> target_pad) -> stub::Object<stub::GstElement> {
                 GstElement* e = element_arg(target, "target");
                 GstPad* p = pad_arg(target_pad);
                 GstElement* next;
@@ -177,9 +177,9 @@ NB_MODULE(builders, m) {
 
     auto rtsp = nb::class_<RTSPPipelineFactory, PipelineFactory>(m, "RTSPPipelineFactory",
                                                                  "Pipelines for rtsp:// URLs.")
-                    .def(nb::new_([](std::string url, int latency, nb::typed<nb::object, stub::OnNewSample> on_new_sample,
-                                     nb::typed<nb::object, stub::PipelineWatcher> pipeline_watcher,
-                                     nb::typed<nb::object, stub::BufferProbe> buffer_probe, bool force_tcp) {
+                    .def(nb::new_([](std::string url, int latency, stub::Object<stub::OnNewSample> on_new_sample,
+                                     stub::Object<stub::PipelineWatcher> pipeline_watcher,
+                                     stub::Object<stub::BufferProbe> buffer_probe, bool force_tcp) {
                              return std::make_shared<RTSPPipelineFactory>(
                                  std::move(url), latency,
                                  python_callbacks(std::move(on_new_sample), std::move(pipeline_watcher),
@@ -196,9 +196,9 @@ NB_MODULE(builders, m) {
 
     auto http = nb::class_<HTTPPipelineFactory, PipelineFactory>(m, "HTTPPipelineFactory",
                                                                  "Pipelines for http:// and https:// URLs.")
-                    .def(nb::new_([](std::string url, nb::typed<nb::object, stub::OnNewSample> on_new_sample,
-                                     nb::typed<nb::object, stub::PipelineWatcher> pipeline_watcher,
-                                     nb::typed<nb::object, stub::BufferProbe> buffer_probe) {
+                    .def(nb::new_([](std::string url, stub::Object<stub::OnNewSample> on_new_sample,
+                                     stub::Object<stub::PipelineWatcher> pipeline_watcher,
+                                     stub::Object<stub::BufferProbe> buffer_probe) {
                              return std::make_shared<HTTPPipelineFactory>(
                                  std::move(url), python_callbacks(std::move(on_new_sample), std::move(pipeline_watcher),
                                                                   std::move(buffer_probe)));
@@ -212,9 +212,9 @@ NB_MODULE(builders, m) {
             "Pipelines from a launch string with a '{url}' portion, an appsink named 'main_sink' and optionally "
             "an element named 'buffer_src' whose 'src' pad carries the buffer probe.")
             .def(nb::new_([](const std::string& pipeline_str, std::string url,
-                             nb::typed<nb::object, stub::OnNewSample> on_new_sample,
-                             nb::typed<nb::object, stub::PipelineWatcher> pipeline_watcher,
-                             nb::typed<nb::object, stub::BufferProbe> buffer_probe) {
+                             stub::Object<stub::OnNewSample> on_new_sample,
+                             stub::Object<stub::PipelineWatcher> pipeline_watcher,
+                             stub::Object<stub::BufferProbe> buffer_probe) {
                      return std::make_shared<CustomPipelineFactory>(
                          pipeline_str, std::move(url),
                          python_callbacks(std::move(on_new_sample), std::move(pipeline_watcher), std::move(buffer_probe)));

@@ -19,8 +19,8 @@ using namespace nb::literals;
 
 namespace {
 
-void check_runtime_options(nb::typed<nb::handle, vantle::stub::Options> supplied,
-                           nb::typed<nb::handle, vantle::stub::OptionTypes> supported) {
+void check_runtime_options(vantle::stub::Handle<vantle::stub::Options> supplied,
+                           vantle::stub::Handle<vantle::stub::OptionTypes> supported) {
     nb::object supported_map = nb::borrow(supported);
     for (nb::handle item : supplied.attr("items")()) {
         nb::object name = item[0];

@@ -127,7 +127,7 @@ std::shared_ptr<const vantle::FrameRecord> wait_for_frame(LiveFeed& feed, std::u
 
 // The readers of `pending` (reader -> last seen frame number) that have a newer frame; waits
 // for one with a single waiter registered with all of them. [] at once when all are closed.
-nb::typed<nb::list, LiveFeed> wait_any(nb::typed<nb::handle, stub::SeenFrames> pending, std::optional<double> timeout) {
+nb::typed<nb::list, LiveFeed> wait_any(stub::Handle<stub::SeenFrames> pending, std::optional<double> timeout) {
     struct Entry {
         nb::object key;
         LiveFeed* feed;
@@ -187,9 +187,9 @@ nb::object optional_double(const std::optional<double>& value) { return value ? 
 // `tolerance` seconds, each numbered above the reader's entry in `after`; waits for new frames
 // (one waiter for all readers, without the GIL) until `timeout`. None on timeout, and as soon as
 // a reader closes while no set is there.
-nb::typed<nb::object, stub::AlignedFrames> aligned(nb::typed<nb::handle, stub::Feeds> feeds, double tolerance,
+stub::Object<stub::AlignedFrames> aligned(stub::Handle<stub::Feeds> feeds, double tolerance,
                                                    std::optional<double> timeout,
-                                                   nb::typed<nb::handle, stub::SeenFrames> after) {
+                                                   stub::Handle<stub::SeenFrames> after) {
     struct Member {
         nb::object key;
         LiveFeed* feed;
@@ -341,7 +341,7 @@ NB_MODULE(live_feed, m) {
             "without one.")
         .def_prop_ro(
             "image",
-            [](Frame& frame) -> nb::typed<nb::object, stub::Image> {
+            [](Frame& frame) -> stub::Object<stub::Image> {
                 if (!frame.image.is_valid()) frame.image = frame_array(frame.record);
                 return frame.image;
             },
@@ -366,8 +366,8 @@ NB_MODULE(live_feed, m) {
           "on timeout or when a reader closed while no set is there.");
     m.def(
         "aligned_async",
-        [](nb::typed<nb::handle, stub::Feeds> feeds, double tolerance, std::optional<double> timeout,
-           nb::typed<nb::handle, stub::SeenFrames> after) -> nb::typed<nb::object, stub::AlignedLater> {
+        [](stub::Handle<stub::Feeds> feeds, double tolerance, std::optional<double> timeout,
+           stub::Handle<stub::SeenFrames> after) -> stub::Object<stub::AlignedLater> {
             return frames_async_module().attr("aligned_async")(feeds, tolerance, timeout, after);
         },
         "feeds"_a, "tolerance"_a = 0.02, "timeout"_a = 1.0, "after"_a = nb::none(),
@@ -405,20 +405,21 @@ NB_MODULE(live_feed, m) {
             "max_retry_interval"_a = vantle::kDefaultMaxRetryInterval, "history"_a = 0, "keep_encoded"_a = nb::none())
         .def_prop_rw(
             "status",
-            [](const LiveFeed& feed) -> nb::typed<nb::object, stub::StreamStatus> {
+            [](const LiveFeed& feed) -> stub::Object<stub::StreamStatus> {
                 return status_type()(std::string(vantle::status_text(feed.status())));
             },
-            [](LiveFeed& feed, nb::typed<nb::handle, stub::StreamStatus> value) { feed.set_status(status_from_python(value)); },
+            [](LiveFeed& feed, stub::Handle<stub::StreamStatus> value) { feed.set_status(status_from_python(value)); },
             "The reader's current StreamStatus.")
         .def_prop_ro(
-            "latest_frame", [](nb::handle self) -> nb::typed<nb::object, stub::Frame> { return latest_frame(self); },
+            "latest_frame", [](nb::handle self) -> stub::Object<stub::Frame> { return latest_frame(self); },
             "(receive time, frame) of the newest frame, or None before the first: the frame is a read-only uint8 "
             "array of shape (height, width, 3) in blue-green-red order.")
         .def_prop_ro("frame_number", &LiveFeed::frame_number,
                      "Number of the newest stored frame: 0 before the first; numbers go on across rebuilds.")
         .def(
             "next_frame",
-            [](LiveFeed& feed, std::uint64_t after, std::optional<double> timeout) -> nb::typed<nb::object, std::optional<Frame>> {
+            [](LiveFeed& feed, std::uint64_t after,
+               std::optional<double> timeout) -> stub::Object<std::optional<Frame>> {
                 return frame_or_none(wait_for_frame(feed, after, timeout));
             },
             "after"_a = 0, "timeout"_a = nb::none(),
@@ -426,20 +427,20 @@ NB_MODULE(live_feed, m) {
             "Frame; None on timeout, and at once when the reader is closed.")
         .def(
             "next_frame_async",
-            [](nb::handle self, std::uint64_t after, std::optional<double> timeout) -> nb::typed<nb::object, stub::FrameLater> {
+            [](nb::handle self, std::uint64_t after, std::optional<double> timeout) -> stub::Object<stub::FrameLater> {
                 return frames_async_module().attr("next_frame_async")(self, after, timeout);
             },
             "after"_a = 0, "timeout"_a = nb::none(),
             "Awaitable next_frame(): never blocks the event loop.")
         .def(
             "frames",
-            [](nb::handle self) -> nb::typed<nb::object, stub::FrameStream> {
+            [](nb::handle self) -> stub::Object<stub::FrameStream> {
                 return frames_async_module().attr("frames")(self);
             },
             "Async iterator over new frames (each newer than the last), until the reader closes.")
         .def(
             "_watch_next_frame",
-            [](LiveFeed& feed, std::uint64_t after, nb::typed<nb::object, stub::WakeUp> callback) {
+            [](LiveFeed& feed, std::uint64_t after, stub::Object<stub::WakeUp> callback) {
                 auto wake = std::make_shared<PythonWake>(vantle::python::hold(std::move(callback)));
                 const auto id = feed.frame_watchers().add(wake);
                 if (feed.frame_number() > after || feed.closing()) wake->notify();
@@ -472,7 +473,7 @@ NB_MODULE(live_feed, m) {
         .def_prop_ro("new_status_event", &LiveFeed::new_status_event, "Set whenever the status changes.")
         .def(
             "set_runtime_option_vals",
-            [](LiveFeed& feed, nb::typed<nb::handle, stub::Options> runtime_options) {
+            [](LiveFeed& feed, stub::Handle<stub::Options> runtime_options) {
                 nb::object options = vantle::live_feed_arguments::checked_runtime_options(runtime_options);
                 if (nb::cast<bool>(options.attr("__contains__")("keyframes_only"))) {
                     feed.set_keyframes_only(nb::cast<bool>(options["keyframes_only"]));
@@ -493,7 +494,7 @@ NB_MODULE(live_feed, m) {
                 });
             },
             "Blocks until the stream reader is done closing.")
-        .def("__enter__", [](nb::handle self) -> nb::typed<nb::object, stub::Self> { return nb::borrow(self); })
+        .def("__enter__", [](nb::handle self) -> stub::Object<stub::Self> { return nb::borrow(self); })
         .def(
             "__exit__",
             [](LiveFeed& feed, nb::args) {

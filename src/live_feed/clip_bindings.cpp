@@ -104,7 +104,7 @@ void define_clips(nb::module_& m, nb::class_<LiveFeed>& feed_class) {
                      "an early end.")
         .def(
             "wait",
-            [](nb::handle self, std::optional<double> timeout) -> nb::typed<nb::object, stub::Self> {
+            [](nb::handle self, std::optional<double> timeout) -> stub::Object<stub::Self> {
                 Clip& clip = nb::cast<Clip&>(self);
                 const bool done = python::interruptible_wait(timeout, [&](double slice) { return clip.wait_for(slice); });
                 if (!done) {
@@ -119,14 +119,14 @@ void define_clips(nb::module_& m, nb::class_<LiveFeed>& feed_class) {
             "and TimeoutError when `timeout` passes first.")
         .def(
             "_when_done",
-            [](Clip& clip, nb::typed<nb::object, stub::WakeUp> callback) {
+            [](Clip& clip, stub::Object<stub::WakeUp> callback) {
                 auto held = python::hold(std::move(callback));
                 WithoutGil released;
                 clip.when_done([held] { python::call("clip done", [&] { (*held)(); }); });
             },
             "callback"_a, "Calls `callback` once the clip is done, from the writing thread (at once if done).")
         .def("__await__",
-             [](nb::handle self) -> nb::typed<nb::object, stub::ClipLater> {
+             [](nb::handle self) -> stub::Object<stub::ClipLater> {
                  return nb::module_::import_("vantle._clips_async").attr("wait_async")(self).attr("__await__")();
              })
         .def("__repr__", [](const Clip& clip) {
@@ -138,7 +138,7 @@ void define_clips(nb::module_& m, nb::class_<LiveFeed>& feed_class) {
     feed_class
         .def(
             "save_clip",
-            [](LiveFeed& feed, nb::typed<nb::object, stub::Path> path, double before, double after) {
+            [](LiveFeed& feed, stub::Object<stub::Path> path, double before, double after) {
                 const std::string text = nb::cast<std::string>(nb::module_::import_("os").attr("fspath")(path));
                 if (!feed.encoded_ring()) {
                     throw ClipError("save_clip() needs a reader opened with keep_encoded=seconds");
@@ -153,7 +153,7 @@ void define_clips(nb::module_& m, nb::class_<LiveFeed>& feed_class) {
             "a path that cannot be written) when it cannot start.")
         .def(
             "encoded_buffer",
-            [](const LiveFeed& feed) -> nb::typed<nb::object, stub::FiguresOrNone> {
+            [](const LiveFeed& feed) -> stub::Object<stub::FiguresOrNone> {
                 if (!feed.encoded_ring()) return nb::none();
                 const clips::RingFigures figures = feed.encoded_ring()->figures();
                 nb::dict out;

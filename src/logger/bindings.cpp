@@ -152,7 +152,7 @@ NB_MODULE(logger, m) {
 
     m.def(
         "get_stream_logger",
-        [](const std::string& url) -> nb::typed<nb::object, vantle::stub::Logger> {
+        [](const std::string& url) -> vantle::stub::Object<vantle::stub::Logger> {
             return get_logger_function()(vantle::logging::stream_logger_name(url));
         },
         "url"_a,

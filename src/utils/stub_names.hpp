@@ -47,10 +47,18 @@ VANTLE_STUB_NAME(Image, "numpy.typing.NDArray[numpy.uint8]")
 VANTLE_STUB_NAME(SeenFrames, "collections.abc.Mapping[vantle.live_feed.LiveFeed, int]")
 VANTLE_STUB_NAME(Feeds, "collections.abc.Iterable[vantle.live_feed.LiveFeed]")
 VANTLE_STUB_NAME(AlignedFrames, "dict[vantle.live_feed.LiveFeed, vantle.live_feed.Frame] | None")
-VANTLE_STUB_NAME(AlignedLater,
-                 "collections.abc.Coroutine[typing.Any, typing.Any, dict[vantle.live_feed.LiveFeed, vantle.live_feed.Frame] | None]")
+VANTLE_STUB_NAME(AlignedLater, "collections.abc.Coroutine[typing.Any, typing.Any, "
+                               "dict[vantle.live_feed.LiveFeed, vantle.live_feed.Frame] | None]")
 VANTLE_STUB_NAME(FrameLater, "collections.abc.Coroutine[typing.Any, typing.Any, vantle.live_feed.Frame | None]")
 VANTLE_STUB_NAME(FrameStream, "collections.abc.AsyncIterator[vantle.live_feed.Frame]")
 VANTLE_STUB_NAME(ClipLater, "collections.abc.Generator[typing.Any, None, vantle.live_feed.Clip]")
 
 #undef VANTLE_STUB_NAME
+
+namespace vantle::stub {
+// A Python object that the stubs call `Name`: an argument, or a result.
+template <class Name>
+using Handle = nanobind::typed<nanobind::handle, Name>;
+template <class Name>
+using Object = nanobind::typed<nanobind::object, Name>;
+}  // namespace vantle::stub
