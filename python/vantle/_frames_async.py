@@ -8,6 +8,12 @@ awaits. vantle.live_feed publishes these functions as LiveFeed.next_frame_async,
 and aligned_async when it loads; asyncio is imported on first use, as most programs never await.
 """
 
+from collections.abc import AsyncIterator, Coroutine, Iterable, Mapping
+from typing import TYPE_CHECKING, Any, Optional
+
+if TYPE_CHECKING:
+    from vantle.live_feed import Frame, LiveFeed
+
 
 async def _frame_or_timeout(watches, left):
     """Waits until one of ``watches`` ((reader, frame number) pairs) has a newer frame or closes,
@@ -42,9 +48,15 @@ def _seconds_left(loop, deadline):
     return None if deadline is None else deadline - loop.time()
 
 
-async def next_frame_async(self, after=0, timeout=None):
+def next_frame_async(
+    self: "LiveFeed", after: int = 0, timeout: Optional[float] = None
+) -> Coroutine[Any, Any, "Frame | None"]:
     """Awaitable next_frame(), which never blocks the event loop: the newest Frame numbered above
     ``after``; None on timeout, and at once when the reader is closed."""
+    return _next_frame(self, after, timeout)
+
+
+async def _next_frame(self, after, timeout):
     import asyncio
 
     loop = asyncio.get_running_loop()
@@ -61,19 +73,24 @@ async def next_frame_async(self, after=0, timeout=None):
         await _frame_or_timeout([(self, after)], left)
 
 
-async def frames(self):
+async def frames(self: "LiveFeed") -> AsyncIterator["Frame"]:
     """Async iterator over new frames: the newest one, then each newer one, until the reader
     closes."""
     after = 0
     while True:
-        frame = await next_frame_async(self, after)
+        frame = await _next_frame(self, after, None)
         if frame is None:
             return
         after = frame.number
         yield frame
 
 
-async def aligned_async(feeds, tolerance=0.02, timeout=1.0, after=None):
+async def aligned_async(
+    feeds: Iterable["LiveFeed"],
+    tolerance: float = 0.02,
+    timeout: float | None = 1.0,
+    after: Mapping["LiveFeed", int] | None = None,
+) -> "dict[LiveFeed, Frame] | None":
     """Awaitable aligned(), which never blocks the event loop: waits for new frames of any of the
     readers between looks."""
     import asyncio
@@ -95,3 +112,8 @@ async def aligned_async(feeds, tolerance=0.02, timeout=1.0, after=None):
         if left is not None and left <= 0:
             return None
         await _frame_or_timeout(list(zip(feeds, numbers)), left)
+
+
+# LiveFeed's own methods: they say so, for help() and the stub generator.
+for _method in (next_frame_async, frames):
+    _method.__module__ = "vantle.live_feed"

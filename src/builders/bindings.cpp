@@ -10,11 +10,13 @@
 #include "runtime/python_bridge.hpp"
 #include "runtime/without_gil.hpp"
 #include "utils/gstreamer/pygobject_bridge.hpp"
+#include "utils/stub_names.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using namespace vantle::builders;
 using vantle::gst::Pipeline;
+namespace stub = vantle::stub;
 
 namespace {
 
@@ -69,7 +71,7 @@ nb::object python_target(const Function& function) {
     return nb::none();
 }
 
-nb::object python_logger(const PipelineFactory& factory) {
+stub::Object<stub::Logger> python_logger(const PipelineFactory& factory) {
     return nb::module_::import_("logging").attr("getLogger")(factory.logger().name());
 }
 
@@ -81,7 +83,8 @@ GstPad* pad_arg(nb::handle object) { return vantle::gi::unwrap_as<GstPad>(object
 // A factory's (element, pad, pipeline) handler, callable from Python with PyGObject arguments.
 template <class Factory>
 auto pad_handler(void (Factory::*handler)(GstElement*, GstPad*, Pipeline&), const char* element_name) {
-    return [handler, element_name](Factory& factory, nb::handle element, nb::handle pad, Pipeline& pipeline) {
+    return [handler, element_name](Factory& factory, stub::Handle<stub::GstElement> element,
+                                   stub::Handle<stub::GstPad> pad, Pipeline& pipeline) {
         GstElement* gst_element = element_arg(element, element_name);
         GstPad* gst_pad = pad_arg(pad);
         vantle::WithoutGil released;
@@ -93,11 +96,16 @@ template <class Class>
 void bind_callback_fields(Class& cls) {
     using Factory = typename Class::Type;
     cls.def_prop_ro("_on_new_sample",
-                    [](const Factory& f) { return python_target<PyNewSample>(f.callbacks().on_new_sample); })
+                    [](const Factory& f) -> stub::Object<stub::OnNewSample> {
+                        return python_target<PyNewSample>(f.callbacks().on_new_sample);
+                    })
         .def_prop_ro("_pipeline_watcher",
-                     [](const Factory& f) { return python_target<PyWatcher>(f.callbacks().pipeline_watcher); })
-        .def_prop_ro("_buffer_probe",
-                     [](const Factory& f) { return python_target<PyBufferProbe>(f.callbacks().buffer_probe); });
+                     [](const Factory& f) -> stub::Object<stub::PipelineWatcher> {
+                         return python_target<PyWatcher>(f.callbacks().pipeline_watcher);
+                     })
+        .def_prop_ro("_buffer_probe", [](const Factory& f) -> stub::Object<stub::BufferProbe> {
+            return python_target<PyBufferProbe>(f.callbacks().buffer_probe);
+        });
 }
 
 }  // namespace
@@ -154,7 +162,8 @@ NB_MODULE(builders, m) {
              "pipeline"_a)
         .def(
             "_limit_framerate",
-            [](PipelineFactory& f, Pipeline& pipeline, nb::handle target, nb::handle target_pad) {
+            [](PipelineFactory& f, Pipeline& pipeline, stub::Handle<stub::GstElement> target,
+               stub::Handle<stub::GstPad> target_pad) -> stub::Object<stub::GstElement> {
                 GstElement* e = element_arg(target, "target");
                 GstPad* p = pad_arg(target_pad);
                 GstElement* next;
@@ -168,8 +177,9 @@ NB_MODULE(builders, m) {
 
     auto rtsp = nb::class_<RTSPPipelineFactory, PipelineFactory>(m, "RTSPPipelineFactory",
                                                                  "Pipelines for rtsp:// URLs.")
-                    .def(nb::new_([](std::string url, int latency, nb::object on_new_sample,
-                                     nb::object pipeline_watcher, nb::object buffer_probe, bool force_tcp) {
+                    .def(nb::new_([](std::string url, int latency, stub::Object<stub::OnNewSample> on_new_sample,
+                                     stub::Object<stub::PipelineWatcher> pipeline_watcher,
+                                     stub::Object<stub::BufferProbe> buffer_probe, bool force_tcp) {
                              return std::make_shared<RTSPPipelineFactory>(
                                  std::move(url), latency,
                                  python_callbacks(std::move(on_new_sample), std::move(pipeline_watcher),
@@ -186,8 +196,9 @@ NB_MODULE(builders, m) {
 
     auto http = nb::class_<HTTPPipelineFactory, PipelineFactory>(m, "HTTPPipelineFactory",
                                                                  "Pipelines for http:// and https:// URLs.")
-                    .def(nb::new_([](std::string url, nb::object on_new_sample, nb::object pipeline_watcher,
-                                     nb::object buffer_probe) {
+                    .def(nb::new_([](std::string url, stub::Object<stub::OnNewSample> on_new_sample,
+                                     stub::Object<stub::PipelineWatcher> pipeline_watcher,
+                                     stub::Object<stub::BufferProbe> buffer_probe) {
                              return std::make_shared<HTTPPipelineFactory>(
                                  std::move(url), python_callbacks(std::move(on_new_sample), std::move(pipeline_watcher),
                                                                   std::move(buffer_probe)));
@@ -200,8 +211,10 @@ NB_MODULE(builders, m) {
             m, "CustomPipelineFactory",
             "Pipelines from a launch string with a '{url}' portion, an appsink named 'main_sink' and optionally "
             "an element named 'buffer_src' whose 'src' pad carries the buffer probe.")
-            .def(nb::new_([](const std::string& pipeline_str, std::string url, nb::object on_new_sample,
-                             nb::object pipeline_watcher, nb::object buffer_probe) {
+            .def(nb::new_([](const std::string& pipeline_str, std::string url,
+                             stub::Object<stub::OnNewSample> on_new_sample,
+                             stub::Object<stub::PipelineWatcher> pipeline_watcher,
+                             stub::Object<stub::BufferProbe> buffer_probe) {
                      return std::make_shared<CustomPipelineFactory>(
                          pipeline_str, std::move(url),
                          python_callbacks(std::move(on_new_sample), std::move(pipeline_watcher), std::move(buffer_probe)));

@@ -20,6 +20,7 @@
 #include "live_feed/waiting_bindings.hpp"
 #include "runtime/python_bridge.hpp"
 #include "runtime/without_gil.hpp"
+#include "utils/stub_names.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -86,7 +87,7 @@ NB_MODULE(live_feed, m) {
     vantle::define_frame(m);
 
     nb::class_<LiveFeed> cls(
-        m, "LiveFeed", nb::dynamic_attr(),
+        m, "LiveFeed", nb::dynamic_attr(), nb::sig("class LiveFeed(vantle.feed_contract.StreamReader)"),
         "Reads one live stream (rtsp, http, https, or a custom launch string with a '{url}' portion), keeps its "
         "newest frame with the wall-clock receive time, and rebuilds its pipeline after errors, end of stream, a "
         "start that never comes, or a stall.");
@@ -112,11 +113,16 @@ NB_MODULE(live_feed, m) {
             "proxied"_a.none() = false, "retry_interval"_a = vantle::kDefaultRetryInterval,
             "max_retry_interval"_a = vantle::kDefaultMaxRetryInterval, "history"_a = 0, "keep_encoded"_a = nb::none())
         .def_prop_rw(
-            "status", [](const LiveFeed& feed) { return status_type()(std::string(vantle::status_text(feed.status()))); },
-            [](LiveFeed& feed, nb::handle value) { feed.set_status(status_from_python(value)); },
+            "status",
+            [](const LiveFeed& feed) -> vantle::stub::Object<vantle::stub::StreamStatus> {
+                return status_type()(std::string(vantle::status_text(feed.status())));
+            },
+            [](LiveFeed& feed, vantle::stub::Handle<vantle::stub::StreamStatus> value) {
+                feed.set_status(status_from_python(value));
+            },
             "The reader's current StreamStatus.")
         .def_prop_ro(
-            "latest_frame", &vantle::latest_frame,
+            "latest_frame", [](LiveFeed& feed) -> vantle::stub::Object<vantle::stub::Frame> { return vantle::latest_frame(feed); },
             "(receive time, frame) of the newest frame, or None before the first: the frame is a read-only uint8 "
             "array of shape (height, width, 3) in blue-green-red order.")
         .def_prop_ro("frame_number", &LiveFeed::frame_number,
@@ -125,7 +131,7 @@ NB_MODULE(live_feed, m) {
         .def_prop_ro("new_status_event", &LiveFeed::new_status_event, "Set whenever the status changes.")
         .def(
             "set_runtime_option_vals",
-            [](LiveFeed& feed, nb::handle runtime_options) {
+            [](LiveFeed& feed, vantle::stub::Handle<vantle::stub::Options> runtime_options) {
                 nb::object options = vantle::live_feed_arguments::checked_runtime_options(runtime_options);
                 if (nb::cast<bool>(options.attr("__contains__")("keyframes_only"))) {
                     feed.set_keyframes_only(nb::cast<bool>(options["keyframes_only"]));
@@ -146,7 +152,7 @@ NB_MODULE(live_feed, m) {
                 });
             },
             "Blocks until the stream reader is done closing.")
-        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__enter__", [](nb::handle self) -> vantle::stub::Object<vantle::stub::Self> { return nb::borrow(self); })
         .def(
             "__exit__",
             [](LiveFeed& feed, nb::args) {

@@ -13,6 +13,7 @@
 #include "live_feed/clip_writer.hpp"
 #include "runtime/python_bridge.hpp"
 #include "runtime/without_gil.hpp"
+#include "utils/stub_names.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -24,7 +25,7 @@ namespace vantle {
 namespace {
 
 template <class T>
-nb::object optional_value(const std::optional<T>& value) {
+nb::typed<nb::object, std::optional<T>> optional_value(const std::optional<T>& value) {
     return value ? nb::cast(*value) : nb::none();
 }
 
@@ -73,7 +74,10 @@ void define_clips(nb::module_& m, nb::class_<LiveFeed>& feed_class) {
             "in the clip.")
         .def_prop_ro("done", &Clip::done, "True once the clip is written or writing failed.")
         .def_prop_ro(
-            "error", [](const Clip& clip) { return clip.done() && !clip.error().empty() ? nb::cast(clip.error()) : nb::none(); },
+            "error",
+            [](const Clip& clip) -> nb::typed<nb::object, std::optional<std::string>> {
+                return clip.done() && !clip.error().empty() ? nb::cast(clip.error()) : nb::none();
+            },
             "Why writing failed, or None.")
         .def_prop_ro("codec", fact([](const ClipFacts& f) { return f.codec; }), "The media type, e.g. video/x-h264.")
         .def_prop_ro("width", fact([](const ClipFacts& f) { return f.width; }))
@@ -100,7 +104,7 @@ void define_clips(nb::module_& m, nb::class_<LiveFeed>& feed_class) {
                      "an early end.")
         .def(
             "wait",
-            [](nb::handle self, std::optional<double> timeout) {
+            [](nb::handle self, std::optional<double> timeout) -> stub::Object<stub::Self> {
                 Clip& clip = nb::cast<Clip&>(self);
                 const bool done = python::interruptible_wait(timeout, [&](double slice) { return clip.wait_for(slice); });
                 if (!done) {
@@ -115,14 +119,14 @@ void define_clips(nb::module_& m, nb::class_<LiveFeed>& feed_class) {
             "and TimeoutError when `timeout` passes first.")
         .def(
             "_when_done",
-            [](Clip& clip, nb::object callback) {
+            [](Clip& clip, stub::Object<stub::WakeUp> callback) {
                 auto held = python::hold(std::move(callback));
                 WithoutGil released;
                 clip.when_done([held] { python::call("clip done", [&] { (*held)(); }); });
             },
             "callback"_a, "Calls `callback` once the clip is done, from the writing thread (at once if done).")
         .def("__await__",
-             [](nb::handle self) {
+             [](nb::handle self) -> stub::Object<stub::ClipLater> {
                  return nb::module_::import_("vantle._clips_async").attr("wait_async")(self).attr("__await__")();
              })
         .def("__repr__", [](const Clip& clip) {
@@ -134,7 +138,7 @@ void define_clips(nb::module_& m, nb::class_<LiveFeed>& feed_class) {
     feed_class
         .def(
             "save_clip",
-            [](LiveFeed& feed, nb::object path, double before, double after) {
+            [](LiveFeed& feed, stub::Object<stub::Path> path, double before, double after) {
                 const std::string text = nb::cast<std::string>(nb::module_::import_("os").attr("fspath")(path));
                 if (!feed.encoded_ring()) {
                     throw ClipError("save_clip() needs a reader opened with keep_encoded=seconds");
@@ -149,7 +153,7 @@ void define_clips(nb::module_& m, nb::class_<LiveFeed>& feed_class) {
             "a path that cannot be written) when it cannot start.")
         .def(
             "encoded_buffer",
-            [](const LiveFeed& feed) -> nb::object {
+            [](const LiveFeed& feed) -> stub::Object<stub::FiguresOrNone> {
                 if (!feed.encoded_ring()) return nb::none();
                 const clips::RingFigures figures = feed.encoded_ring()->figures();
                 nb::dict out;

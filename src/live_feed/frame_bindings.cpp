@@ -8,6 +8,7 @@
 
 #include "runtime/python_bridge.hpp"
 #include "runtime/without_gil.hpp"
+#include "utils/stub_names.hpp"
 #include "utils/timing/timeout.hpp"
 
 namespace nb = nanobind;
@@ -57,13 +58,16 @@ void define_frame(nb::module_& m) {
             "received_at", [](const Frame& frame) { return frame.record->received_at; },
             "Wall-clock time (seconds since the epoch) when the frame was received.")
         .def_prop_ro(
-            "captured_at", [](const Frame& frame) { return nb::cast(frame.record->captured_at); },
+            "captured_at",
+            [](const Frame& frame) -> nb::typed<nb::object, std::optional<double>> {
+                return nb::cast(frame.record->captured_at);
+            },
             "Wall-clock time (seconds since the epoch) when the sender took the picture, by the sender's clock as "
             "its RTCP sender reports (or RFC 7273 clock) tell; None until the first report, and for sources "
             "without one.")
         .def_prop_ro(
             "image",
-            [](Frame& frame) {
+            [](Frame& frame) -> stub::Object<stub::Image> {
                 if (!frame.image.is_valid()) frame.image = frame_array(frame.record);
                 return frame.image;
             },

@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include "runtime/without_gil.hpp"
+#include "utils/stub_names.hpp"
 
 namespace nb = nanobind;
 
@@ -66,7 +67,7 @@ nb::dict stats_to_python(const vantle::FeedStats& stats) {
 void define_stats(nb::class_<LiveFeed>& cls) {
     cls.def(
             "stats",
-            [](const LiveFeed& feed) {
+            [](const LiveFeed& feed) -> nb::typed<nb::dict, std::string, stub::Any> {
                 vantle::FeedStats stats;
                 {
                     // Reading the element counters takes GStreamer's object locks.

@@ -14,6 +14,7 @@
 #include "runtime/interruptible_wait.hpp"
 #include "runtime/python_bridge.hpp"
 #include "runtime/without_gil.hpp"
+#include "utils/stub_names.hpp"
 #include "utils/timing/timeout.hpp"
 
 namespace nb = nanobind;
@@ -56,7 +57,7 @@ std::shared_ptr<const vantle::FrameRecord> wait_for_frame(LiveFeed& feed, std::u
 
 // The readers of `pending` (reader -> last seen frame number) that have a newer frame; waits
 // for one with a single waiter registered with all of them. [] at once when all are closed.
-nb::list wait_any(nb::handle pending, std::optional<double> timeout) {
+nb::typed<nb::list, LiveFeed> wait_any(stub::Handle<stub::SeenFrames> pending, std::optional<double> timeout) {
     struct Entry {
         nb::object key;
         LiveFeed* feed;
@@ -114,7 +115,8 @@ private:
 // `tolerance` seconds, each numbered above the reader's entry in `after`; waits for new frames
 // (one waiter for all readers, without the GIL) until `timeout`. None on timeout, and as soon as
 // a reader closes while no set is there.
-nb::object aligned(nb::handle feeds, double tolerance, std::optional<double> timeout, nb::handle after) {
+stub::Object<stub::AlignedFrames> aligned(stub::Handle<stub::Feeds> feeds, double tolerance, std::optional<double> timeout,
+                                          stub::Handle<stub::SeenFrames> after) {
     struct Member {
         nb::object key;
         LiveFeed* feed;
@@ -192,7 +194,7 @@ void define_frame_waiting(nb::module_& m, nb::class_<LiveFeed>& cls) {
     cls.attr("frames") = glue.attr("frames");
     cls.def(
             "next_frame",
-            [](LiveFeed& feed, std::uint64_t after, std::optional<double> timeout) {
+            [](LiveFeed& feed, std::uint64_t after, std::optional<double> timeout) -> stub::Object<std::optional<Frame>> {
                 return frame_or_none(wait_for_frame(feed, after, timeout));
             },
             "after"_a = 0, "timeout"_a = nb::none(),
@@ -200,7 +202,7 @@ void define_frame_waiting(nb::module_& m, nb::class_<LiveFeed>& cls) {
             "Frame; None on timeout, and at once when the reader is closed.")
         .def(
             "_watch_next_frame",
-            [](LiveFeed& feed, std::uint64_t after, nb::object callback) {
+            [](LiveFeed& feed, std::uint64_t after, stub::Object<stub::WakeUp> callback) {
                 auto wake = std::make_shared<PythonWake>(vantle::python::hold(std::move(callback)));
                 const auto id = feed.frame_watchers().add(wake);
                 if (feed.frame_number() > after || feed.closing()) wake->notify();

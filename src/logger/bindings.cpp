@@ -14,6 +14,7 @@
 #include "logger/record_queue.hpp"
 #include "runtime/background_thread.hpp"
 #include "runtime/interpreter_hooks.hpp"
+#include "utils/stub_names.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -145,7 +146,9 @@ NB_MODULE(logger, m) {
 
     m.def(
         "get_stream_logger",
-        [](const std::string& url) { return get_logger_function()(vantle::logging::stream_logger_name(url)); },
+        [](const std::string& url) -> vantle::stub::Object<vantle::stub::Logger> {
+            return get_logger_function()(vantle::logging::stream_logger_name(url));
+        },
         "url"_a,
         "Returns the logger of the stream at `url`: a child of 'qv_streaming' named after the URL, "
         "with its password shown as '***' and long URLs shortened in the middle.");

@@ -12,10 +12,12 @@
 #include "utils/gstreamer/pads.hpp"
 #include "utils/gstreamer/pipeline.hpp"
 #include "utils/gstreamer/pygobject_bridge.hpp"
+#include "utils/stub_names.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using vantle::gst::Pipeline;
+namespace stub = vantle::stub;
 
 namespace {
 
@@ -122,13 +124,19 @@ NB_MODULE(gstreamer, m) {
                     nb::call_guard<vantle::WithoutGil>(),
                     "A Pipeline for the pipeline that `launch` describes, named `name`; GLib.Error when it does "
                     "not parse.")
-        .def_prop_ro("gst_pipeline", [](const Pipeline& p) { return vantle::gi::wrap(p.pipeline()); },
+        .def_prop_ro("gst_pipeline",
+                     [](const Pipeline& p) -> stub::Object<stub::GstPipeline> {
+                         return vantle::gi::wrap(p.pipeline());
+                     },
                      "The Gst.Pipeline itself.")
         .def("__getattr__",
-             [](const Pipeline& p, nb::str name) { return nb::getattr(vantle::gi::wrap(p.pipeline()), name); })
+             [](const Pipeline& p, nb::str name) -> stub::Object<stub::Any> {
+                 return nb::getattr(vantle::gi::wrap(p.pipeline()), name);
+             })
         .def(
             "connect_signal_handler",
-            [](Pipeline& p, nb::handle element, const std::string& signal, nb::object callback, nb::args extra) {
+            [](Pipeline& p, stub::Handle<stub::GObject> element, const std::string& signal,
+               stub::Object<stub::Callback> callback, nb::args extra) {
                 auto* instance = vantle::gi::unwrap_as<GObject>(element, G_TYPE_OBJECT, "element");
                 nb::object handler =
                     guarded_callback(std::move(callback), fallback_for_signal(instance, signal),
@@ -140,7 +148,7 @@ NB_MODULE(gstreamer, m) {
             "Connects `callback(*signal_args, *extra)` to `signal` of `element` and records its disconnection.")
         .def(
             "add_bus_watch",
-            [](Pipeline& p, nb::object callback, nb::args extra) {
+            [](Pipeline& p, stub::Object<stub::BusWatch> callback, nb::args extra) {
                 nb::object watch = guarded_callback(std::move(callback), nb::bool_(true), "bus watch");
                 nb::object priority = nb::module_::import_("gi.repository.GLib").attr("PRIORITY_DEFAULT");
                 vantle::gi::wrap(p.bus()).attr("add_watch")(priority, watch, *extra);
@@ -150,7 +158,8 @@ NB_MODULE(gstreamer, m) {
             "Watches the pipeline's bus on the default main context with `callback(bus, message, *extra)`.")
         .def(
             "add_pad_probe",
-            [](Pipeline& p, nb::handle pad, nb::handle pad_probe_type, nb::object callback, nb::args extra) {
+            [](Pipeline& p, stub::Handle<stub::GstPad> pad, stub::Handle<stub::GstPadProbeType> pad_probe_type,
+               stub::Object<stub::PadProbe> callback, nb::args extra) {
                 auto* gst_pad = vantle::gi::unwrap_as<GstPad>(pad, GST_TYPE_PAD, "pad");
                 nb::object probe = guarded_callback(std::move(callback), gst_module().attr("PadProbeReturn").attr("OK"),
                                                     "pad probe");
@@ -176,11 +185,15 @@ NB_MODULE(gstreamer, m) {
         .def("wait_until_null", &Pipeline::wait_until_null, "timeout"_a, nb::call_guard<vantle::WithoutGil>(),
              "Returns once the pipeline is in NULL; StreamSetupError after `timeout` seconds.")
         .def_prop_rw(
-            "appsink", [](const Pipeline& p) { return vantle::gi::wrap(p.appsink()); },
-            [](Pipeline& p, nb::handle element) { p.set_appsink(element_arg(element, "appsink")); })
+            "appsink",
+            [](const Pipeline& p) -> stub::Object<stub::GstElement> { return vantle::gi::wrap(p.appsink()); },
+            [](Pipeline& p, stub::Handle<stub::GstElement> element) {
+                p.set_appsink(element_arg(element, "appsink"));
+            })
         .def(
             "new_element",
-            [](Pipeline& p, const std::string& factory_name, nb::handle link_to, nb::object properties, bool auto_play) {
+            [](Pipeline& p, const std::string& factory_name, stub::Handle<stub::GstElement> link_to,
+               stub::Object<stub::Options> properties, bool auto_play) -> stub::Object<stub::GstElement> {
                 GstElement* upstream = element_arg(link_to, "link_to", true);
                 vantle::gst::PropertySetter set_properties;
                 if (!properties.is_none()) {
@@ -204,7 +217,8 @@ NB_MODULE(gstreamer, m) {
             "`link_to` to it (NotLinkedError when that fails).")
         .def(
             "filter_caps",
-            [](Pipeline& p, nb::handle link_to, std::vector<std::string> options, bool auto_play) {
+            [](Pipeline& p, stub::Handle<stub::GstElement> link_to, std::vector<std::string> options,
+               bool auto_play) -> stub::Object<stub::GstElementOrNone> {
                 GstElement* upstream = element_arg(link_to, "link_to");
                 GstElement* filter;
                 {
@@ -218,33 +232,34 @@ NB_MODULE(gstreamer, m) {
 
     m.def(
         "find_element_factory",
-        [](nb::handle caps, unsigned long long type_) {
+        [](stub::Handle<stub::GstCaps> caps, unsigned long long type_) -> stub::Object<stub::GstElementFactory> {
             return vantle::gi::wrap(find_with_caps(caps, type_, &vantle::gst::find_element_factory).get());
         },
         "caps"_a.none(), "type_"_a,
         "The highest-ranked element factory of `type_` (rank at least marginal) that accepts `caps`.");
     m.def(
         "find_element",
-        [](nb::handle caps, unsigned long long type_) {
+        [](stub::Handle<stub::GstCaps> caps, unsigned long long type_) -> stub::Object<stub::GstElement> {
             return vantle::gi::wrap(find_with_caps(caps, type_, &vantle::gst::find_element).get());
         },
         "caps"_a.none(), "type_"_a, "A new element of the factory find_element_factory() chooses.");
     m.def(
         "framerate_from_structure",
-        [](nb::handle structure) {
+        [](stub::Handle<stub::GstStructure> structure) {
             return vantle::gst::framerate_from_structure(
                 static_cast<GstStructure*>(vantle::gi::unwrap_boxed(structure, GST_TYPE_STRUCTURE, "structure")));
         },
         "structure"_a.none(), "The structure's framerate fraction in frames per second.");
     m.def(
-        "is_video_pad", [](nb::handle pad) { return without_gil(&vantle::gst::is_video_pad, pad_arg(pad)); },
+        "is_video_pad",
+        [](stub::Handle<stub::GstPad> pad) { return without_gil(&vantle::gst::is_video_pad, pad_arg(pad)); },
         "pad"_a, "Whether the media type of the pad's negotiated caps begins with 'video/'.");
     m.def(
         "is_rtp_audio_pad",
-        [](nb::handle pad) { return without_gil(&vantle::gst::is_rtp_audio_pad, pad_arg(pad)); },
+        [](stub::Handle<stub::GstPad> pad) { return without_gil(&vantle::gst::is_rtp_audio_pad, pad_arg(pad)); },
         "pad"_a, "Whether the 'media' field of the pad's negotiated RTP caps contains 'audio'.");
     m.def(
         "pad_to_string",
-        [](nb::handle pad) { return without_gil(&vantle::gst::pad_to_string, pad_arg(pad)); },
+        [](stub::Handle<stub::GstPad> pad) { return without_gil(&vantle::gst::pad_to_string, pad_arg(pad)); },
         "pad"_a, "One line describing the pad: caps, direction, linked, active.");
 }

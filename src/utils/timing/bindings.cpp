@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "utils/stub_names.hpp"
 #include "utils/timing/timeout.hpp"
 
 namespace nb = nanobind;
@@ -12,7 +13,7 @@ using namespace nb::literals;
 namespace {
 
 // Python numbers keep their kind: an int limit reads back, and is written, as an int.
-void set_limit(vantle::Timeout& timeout, nb::handle value) {
+void set_limit(vantle::Timeout& timeout, vantle::stub::Handle<vantle::stub::Number> value) {
     if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))) {
         throw nb::type_error("time_seconds must be an int or a float");
     }
@@ -20,7 +21,7 @@ void set_limit(vantle::Timeout& timeout, nb::handle value) {
     timeout.time_seconds = nb::cast<double>(value);
 }
 
-nb::object get_limit(const vantle::Timeout& timeout) {
+vantle::stub::Object<vantle::stub::Number> get_limit(const vantle::Timeout& timeout) {
     if (timeout.integral_limit) return nb::int_(static_cast<long long>(std::llround(timeout.time_seconds)));
     return nb::float_(timeout.time_seconds);
 }
@@ -46,7 +47,8 @@ NB_MODULE(timing, m) {
                                 "`print_timeout` and raises TimeoutError if `raise_error`.")
         .def(
             "__init__",
-            [](vantle::Timeout* self, nb::handle time_seconds, bool raise_error, bool print_timeout) {
+            [](vantle::Timeout* self, vantle::stub::Handle<vantle::stub::Number> time_seconds, bool raise_error,
+               bool print_timeout) {
                 new (self) vantle::Timeout(0, raise_error, print_timeout);
                 set_limit(*self, time_seconds);
             },
