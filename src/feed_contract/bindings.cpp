@@ -13,6 +13,7 @@
 #include "feed_contract/runtime_options.hpp"
 #include "runtime/interruptible_wait.hpp"
 #include "logger/logger.hpp"
+#include "utils/stub_names.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -84,7 +85,12 @@ NB_MODULE(feed_contract, m) {
     latency_limits["MINIMUM"] = vantle::kMinimumLatency;
     m.attr("StreamReader") = nb::module_::import_("vantle._stream_reader").attr("stream_reader_class")(latency_limits);
 
-    m.def("check_runtime_options", &vantle::check_runtime_options, "supplied"_a, "supported"_a,
+    m.def(
+        "check_runtime_options",
+        [](vantle::stub::Handle<vantle::stub::Options> supplied, vantle::stub::Handle<vantle::stub::OptionTypes> supported) {
+            vantle::check_runtime_options(supplied, supported);
+        },
+        "supplied"_a, "supported"_a,
           "Raises InvalidRuntimeOptionError for the first option of `supplied` whose name `supported` lacks or "
           "whose value is not of the type `supported` gives for it.");
 
