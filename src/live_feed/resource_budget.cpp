@@ -80,7 +80,7 @@ std::uint64_t read_number(const char* path) {
 
 StartingStream::StartingStream() noexcept { starting_streams.fetch_add(1, std::memory_order_relaxed); }
 
-void StartingStream::release() noexcept {
+void StartingStream::release() const noexcept {
     if (counted_.load(std::memory_order_relaxed) && counted_.exchange(false)) {
         starting_streams.fetch_sub(1, std::memory_order_relaxed);
     }
