@@ -28,6 +28,7 @@ import argparse
 import json
 import os
 import platform
+import re
 import resource
 import subprocess
 import sys
@@ -44,6 +45,22 @@ def process_sample():
     times = os.times()
     return {"threads": len(os.listdir("/proc/self/task")), "rss_kib": int(status["VmRSS"].split()[0]),
             "cpu": times.user + times.system, "fds": len(os.listdir("/proc/self/fd"))}
+
+
+def thread_names(exclude=()):
+    """Names (/proc/self/task/*/comm) of the process's threads not in `exclude` (thread ids), counted,
+    with element numbers shown as N ("udpsrcN:src", "taskN")."""
+    names = {}
+    for tid in os.listdir("/proc/self/task"):
+        if int(tid) in exclude:
+            continue
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                name = re.sub(r"\d+", "N", f.read().strip())
+        except OSError:  # the thread ended
+            continue
+        names[name] = names.get(name, 0) + 1
+    return dict(sorted(names.items(), key=lambda kv: -kv[1]))
 
 
 class Counter:
@@ -171,6 +188,7 @@ def measure(args):
     counter = Counter(n)
     stop = threading.Event()
     before = process_sample()
+    tids_before = {int(tid) for tid in os.listdir("/proc/self/task")}
     started = time.monotonic()
     if args.reader.startswith("vantle"):
         handles, reader, delivered, close = open_vantle(urls, args.mode, args.reader == "vantle-tcp", counter, stop)
@@ -199,6 +217,7 @@ def measure(args):
         "fps_delivered": round((d1 - d0) / wall, 1),
         "fps_read": round((r1 - r0) / wall, 1),
         "threads": b["threads"], "rss_mib": round(b["rss_kib"] / 1024, 1),
+        "thread_names": thread_names(tids_before),
     })
     print(json.dumps(result), flush=True)
     stop.set()
