@@ -10,6 +10,7 @@ every one delivered a frame, and then, for --seconds, measures:
     fps delivered    frames stored by the readers per second, all streams together
     fps read         frames one Python thread took (wait_any, then the frame's image), per second
     live after       seconds from the first constructor until every stream delivered a frame
+    thread names     the names (/proc/self/task/*/comm) of the threads the streams added, counted
 
     python bench/scale.py --streams 8,64,256,1000 --modes all,keyframes,idle
     python bench/scale.py --readers pyav-nonkey,opencv --streams 8,64
@@ -235,11 +236,12 @@ def serve(args):
 
 
 def table(points):
-    rows = ["| clip | reader | mode | N | live | all live after (s) | threads/stream | RSS/stream (MiB) | CPU/stream (% core)"
-            " | CPU ms/frame | fps delivered | fps read | load avg |",
-            "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    rows = ["| clip | reader | mode | N | live | constructors (s) | all live after (s) | threads/stream | RSS/stream (MiB)"
+            " | CPU/stream (% core) | CPU ms/frame | fps delivered | fps read | load avg |",
+            "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for p in sorted(points, key=lambda p: (p.get("size", ""), p["mode"], p["reader"], p["n"])):
-        rows.append(f"| {p.get('size', '')} | {p['reader']} | {p['mode']} | {p['n']} | {p['live']} | {p['all_live_s']} | "
+        rows.append(f"| {p.get('size', '')} | {p['reader']} | {p['mode']} | {p['n']} | {p['live']} | "
+                    f"{p.get('constructors_s', '')} | {p['all_live_s']} | "
                     f"{p['threads_per_stream']} | {p['rss_mib_per_stream']} | {p['cpu_pct_per_stream']} | "
                     f"{p['cpu_pct'] * 10 / p['fps_delivered'] if p['fps_delivered'] else 0:.2f} | "
                     f"{p['fps_delivered']} | {p['fps_read']} | {p.get('load', '')} |")
