@@ -25,8 +25,10 @@ MAGIC = b"CAMERACLIP1\n"
 RAW_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results", "raw")
 
 
-def _frames(width, height, count, seed=7):
-    """I420 frames: a slowly panning textured scene plus per-frame Gaussian sensor noise."""
+def _frames(width, height, count, seed=7, paint=None):
+    """I420 frames: a slowly panning textured scene plus per-frame Gaussian sensor noise.
+
+    `paint(luma, index)`, if given, draws into each frame's luma plane (uint8, in place)."""
     rng = np.random.default_rng(seed)
     scene_w = width + count * 2
     # Texture with edges at several scales, like a street or an office.
@@ -38,14 +40,18 @@ def _frames(width, height, count, seed=7):
         luma = scene[:, i * 2:i * 2 + width] + rng.normal(0, 4.0, size=(height, width)).astype(np.int16)
         u = 128 + rng.normal(0, 2.0, size=(ch, cw)).astype(np.int16)
         v = 128 + rng.normal(0, 2.0, size=(ch, cw)).astype(np.int16)
-        yield b"".join(np.clip(p, 0, 255).astype(np.uint8).tobytes() for p in (luma, u, v))
+        planes = [np.clip(p, 0, 255).astype(np.uint8) for p in (luma, u, v)]
+        if paint is not None:
+            paint(planes[0], i)
+        yield b"".join(p.tobytes() for p in planes)
 
 
-def encode(width, height, kbps, fps=20, seconds=6, key_seconds=2):
-    """Access units [(bytes, is_keyframe)] of the camera-like clip."""
+def encode(width, height, kbps, fps=20, seconds=6, key_seconds=2, count=None, key=None, paint=None):
+    """Access units [(bytes, is_keyframe)] of the camera-like clip: `count` frames (default
+    `seconds` of them) with a keyframe every `key` frames (default every `key_seconds`)."""
     Gst.init(None)
-    count = fps * seconds
-    key = fps * key_seconds
+    count = count or fps * seconds
+    key = key or fps * key_seconds
     pipeline = Gst.parse_launch(
         f"appsrc name=src format=time caps=video/x-raw,format=I420,width={width},height={height},"
         f"framerate={fps}/1 ! x264enc speed-preset=faster bitrate={kbps} key-int-max={key} cabac=true "
@@ -55,7 +61,7 @@ def encode(width, height, kbps, fps=20, seconds=6, key_seconds=2):
     src, sink = pipeline.get_by_name("src"), pipeline.get_by_name("sink")
     pipeline.set_state(Gst.State.PLAYING)
     aus = []
-    for i, frame in enumerate(_frames(width, height, count)):
+    for i, frame in enumerate(_frames(width, height, count, paint=paint)):
         buffer = Gst.Buffer.new_wrapped(frame)
         buffer.pts = i * Gst.SECOND // fps
         buffer.duration = Gst.SECOND // fps

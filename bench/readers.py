@@ -36,10 +36,15 @@ hands it on as soon as it is decoded (with sync=true the sink holds each frame
 until its presentation time, about 20 ms more here).
 """
 
+import os
+import sys
 import threading
 import time
 
 import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from tests.helpers import caps_structure  # noqa: E402
 
 OPEN_TIMEOUT_S = 15.0
 READ_TIMEOUT_S = 5.0
@@ -351,7 +356,7 @@ class GstPythonReader(_GstBase):
         sample = appsink.emit("pull-sample")
         if sample is None:
             return Gst.FlowReturn.ERROR
-        s = sample.get_caps().get_structure(0)
+        s = caps_structure(sample.get_caps())
         w, h = s.get_value("width"), s.get_value("height")
         stride = (w * 3 + 3) & ~3
         buf = sample.get_buffer()

@@ -1,8 +1,12 @@
-"""Benchmark RTSP server: N identical 1280x720 H.264 mounts that cost little CPU.
+"""Benchmark RTSP server: N identical H.264 mounts that cost little CPU.
 
 The video is encoded once (a short clip, key interval 40) and its access
 units are looped live into each mount, so the server does no encoding while
-the readers are measured.
+the readers are measured. Clips (``--kind``): ``light``, a smooth 1280x720
+test pattern that decodes in well under a millisecond a frame; ``camera720``
+and ``camera1080``, encoded like a camera's (bench/camera_clip.py: High
+profile, CABAC, sensor-like noise, 3 and 4 Mbit/s), which cost what real
+cameras cost to decode.
 
 Every clip frame carries a visible code of its index in the clip (see
 bench/frame_code.py: a row of 16 black/white 80x80 blocks at the top).
@@ -50,13 +54,21 @@ gi.require_version("GstApp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstApp, GstRtspServer  # noqa: E402,F401
 
+import camera_clip  # noqa: E402
 from frame_code import CODE_BLOCK, HEIGHT, WIDTH, paint_code  # noqa: E402
 
 HOST = "127.0.0.1"
 KEY_INTERVAL = 40
 CLIP_LEN = 120  # a multiple of KEY_INTERVAL, so every loop starts with an IDR
 BITRATE_KBPS = 3000
-CLIP_MAGIC = b"BENCHCLIP1\n"
+CLIP_MAGIC = b"BENCHCLIP2\n"
+# kind: (width, height, kbit/s); the light clip is WIDTH x HEIGHT at BITRATE_KBPS.
+CAMERA_CLIPS = {"camera720": (1280, 720, 3000), "camera1080": (1920, 1080, 4000)}
+KINDS = ("light", *CAMERA_CLIPS)
+
+
+def clip_size(kind):
+    return CAMERA_CLIPS[kind][:2] if kind in CAMERA_CLIPS else (WIDTH, HEIGHT)
 
 
 # ---------------------------------------------------------------- the clip
@@ -74,8 +86,18 @@ def _pull_all(sink, count, timeout_s):
     return out
 
 
+def encode_camera_clip(kind, fps, clip_len=CLIP_LEN):
+    """The camera-like clip with each frame's code painted in; (bytes, is_keyframe) access units."""
+    width, height, kbps = CAMERA_CLIPS[kind]
+    aus = camera_clip.encode(width, height, kbps, fps, count=clip_len, key=KEY_INTERVAL, paint=paint_code)
+    keys = [i for i, (_, k) in enumerate(aus) if k]
+    if keys != list(range(0, clip_len, KEY_INTERVAL)):
+        raise RuntimeError(f"unexpected keyframes at {keys}")
+    return aus
+
+
 def encode_clip(fps, clip_len=CLIP_LEN, timeout_s=120.0):
-    """Encode the coded clip; returns a list of (bytes, is_keyframe) access units."""
+    """Encode the light clip; returns a list of (bytes, is_keyframe) access units."""
     # 1. raw frames: a moving test pattern
     src = Gst.parse_launch(
         f"videotestsrc num-buffers={clip_len} pattern=smpte horizontal-speed=6 ! "
@@ -131,8 +153,9 @@ def encode_clip(fps, clip_len=CLIP_LEN, timeout_s=120.0):
     return aus
 
 
-def save_clip(path, fps, aus):
-    header = {"fps": fps, "width": WIDTH, "height": HEIGHT, "key_interval": KEY_INTERVAL,
+def save_clip(path, fps, aus, kind):
+    width, height = clip_size(kind)
+    header = {"kind": kind, "fps": fps, "width": width, "height": height, "key_interval": KEY_INTERVAL,
               "sizes": [len(a) for a, _ in aus], "keys": [k for _, k in aus]}
     tmp = f"{path}.{os.getpid()}.tmp"
     with open(tmp, "wb") as f:
@@ -143,27 +166,27 @@ def save_clip(path, fps, aus):
     os.replace(tmp, path)
 
 
-def load_clip(path, fps):
+def load_clip(path, fps, kind):
     """The clip stored at ``path`` if it was made for these settings, else None."""
     try:
         with open(path, "rb") as f:
             if f.readline() != CLIP_MAGIC:
                 return None
             header = json.loads(f.readline())
-            if (header["fps"], header["width"], header["height"], header["key_interval"]) != (
-                    fps, WIDTH, HEIGHT, KEY_INTERVAL):
+            if (header["kind"], header["fps"], header["width"], header["height"], header["key_interval"]) != (
+                    kind, fps, *clip_size(kind), KEY_INTERVAL):
                 return None
             return [(f.read(n), k) for n, k in zip(header["sizes"], header["keys"])]
     except (OSError, ValueError, KeyError):
         return None
 
 
-def get_clip(path, fps):
-    aus = load_clip(path, fps) if path else None
+def get_clip(path, fps, kind="light"):
+    aus = load_clip(path, fps, kind) if path else None
     if aus is None:
-        aus = encode_clip(fps)
+        aus = encode_camera_clip(kind, fps) if kind in CAMERA_CLIPS else encode_clip(fps)
         if path:
-            save_clip(path, fps, aus)
+            save_clip(path, fps, aus, kind)
     return aus
 
 
@@ -224,7 +247,7 @@ class Pusher(threading.Thread):
                 self.stop.wait(delay)
 
 
-def build_server(port, mounts, fps, pusher, max_threads):
+def build_server(port, mounts, fps, pusher, max_threads, size=(WIDTH, HEIGHT)):
     server = GstRtspServer.RTSPServer()
     server.set_address(HOST)
     server.set_service(str(port))
@@ -234,7 +257,7 @@ def build_server(port, mounts, fps, pusher, max_threads):
     pool.add_range(HOST, HOST, 30000, 39999, 0)
 
     caps = (f"video/x-h264,stream-format=byte-stream,alignment=au,"
-            f"width={WIDTH},height={HEIGHT},framerate={fps}/1")
+            f"width={size[0]},height={size[1]},framerate={fps}/1")
     # config-interval=1: SPS/PPS in the RTP stream every second. (-1, before
     # every IDR only, makes FFmpeg-based readers decode garbage.)
     launch = (f"( appsrc name=src is-live=true format=time do-timestamp=true caps={caps} "
@@ -286,6 +309,7 @@ def main(argv=None):
     parser.add_argument("--mounts", type=int, default=1)
     parser.add_argument("--fps", type=int, default=20, choices=(20, 30))
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--kind", default="light", choices=KINDS, help="which clip")
     parser.add_argument("--clip", default="", help="clip cache file (made if missing)")
     parser.add_argument("--times-file", default="", help="send-time table (default: a temp file)")
     parser.add_argument("--lifetime", type=float, default=300.0, help="seconds before exiting")
@@ -295,7 +319,7 @@ def main(argv=None):
         parser.error("--mounts must be 1..64")
 
     Gst.init(None)
-    aus = get_clip(args.clip, args.fps)
+    aus = get_clip(args.clip, args.fps, args.kind)
     if args.encode_only:
         return
 
@@ -306,7 +330,7 @@ def main(argv=None):
 
     stop = threading.Event()
     pusher = Pusher(aus, args.fps, times, stop)
-    server = build_server(args.port, args.mounts, args.fps, pusher, args.mounts + 2)
+    server = build_server(args.port, args.mounts, args.fps, pusher, args.mounts + 2, clip_size(args.kind))
     if server.attach(None) == 0:
         sys.exit(f"rtsp_server: cannot listen on {HOST}:{args.port}")
     pusher.start()

@@ -6,7 +6,9 @@
 A case is a source frame rate and what the consumer takes: every frame
 ("all") or R frames per second per stream. The full run measures 20 fps and
 30 fps with every frame taken and 20 fps with 5 frames per second taken
-(--cases 20:all,30:all,20:5); --quick measures 20:all and 20:5.
+(--cases 20:all,30:all,20:5); --quick measures 20:all and 20:5. Each case runs
+on each clip (--clips): the light test pattern and the camera-like 720p clip
+(--quick), plus the camera-like 1080p clip in the full run.
 
 Every (case, repetition, N, reader) gets a fresh RTSP server process
 (bench/rtsp_server.py, N mounts) and a fresh reader process (bench/run_one.py).
@@ -16,6 +18,7 @@ order), so ratios between readers are taken between neighbouring runs.
 
 import argparse
 import datetime
+import itertools
 import json
 import os
 import platform
@@ -81,9 +84,13 @@ def machine():
     return info
 
 
-def start_server(mounts, fps, clip, times_file, lifetime):
+def clip_file(raw_dir, kind, fps):
+    return os.path.join(raw_dir, f"clip{fps}-{kind}.bin")
+
+
+def start_server(mounts, fps, kind, clip, times_file, lifetime):
     proc = subprocess.Popen(
-        [PY, os.path.join(HERE, "rtsp_server.py"), "--mounts", str(mounts), "--fps", str(fps),
+        [PY, os.path.join(HERE, "rtsp_server.py"), "--mounts", str(mounts), "--fps", str(fps), "--kind", kind,
          "--clip", clip, "--times-file", times_file, "--lifetime", str(lifetime)],
         stdout=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 120
@@ -110,13 +117,12 @@ def stop_server(proc):
             proc.wait(5)
 
 
-def run_case(reader, n, fps, consume, rep, cfg, raw_dir):
-    tag = f"fps{fps}-take{consume}-n{n}-rep{rep}-{reader}"
+def run_case(reader, n, kind, fps, consume, rep, cfg, raw_dir):
+    tag = f"{kind}-fps{fps}-take{consume}-n{n}-rep{rep}-{reader}"
     out = os.path.join(raw_dir, f"{tag}.json")
     times_file = os.path.join(raw_dir, f"times-{os.getpid()}.f64")
     budget = (cfg.calibrate + cfg.open_timeout + cfg.warmup + cfg.quiet + cfg.busy + 40)
-    server, info = start_server(n, fps, os.path.join(raw_dir, f"clip{fps}.bin"), times_file,
-                                budget + 30)
+    server, info = start_server(n, fps, kind, clip_file(raw_dir, kind, fps), times_file, budget + 30)
     try:
         cmd = [PY, os.path.join(HERE, "run_one.py"), "--reader", reader, "--url", info["url"],
                "--streams", str(n), "--times-file", times_file,
@@ -145,6 +151,7 @@ def run_case(reader, n, fps, consume, rep, cfg, raw_dir):
         except OSError:
             pass
     res["rep"] = rep
+    res["clip"] = kind
     return res
 
 
@@ -177,22 +184,27 @@ METRICS = {
 }
 
 
+def clip_of(r):
+    return r.get("clip", "light")
+
+
 def summarize(runs):
-    # ratios against the floor of the same fps, repetition and N (measured with every frame)
-    floor = {(r["source_fps"], r["rep"], r["streams"]): r for r in runs if r["reader"] == BASELINE}
+    # ratios against the floor of the same clip, fps, repetition and N (measured with every frame)
+    floor = {(clip_of(r), r["source_fps"], r["rep"], r["streams"]): r for r in runs if r["reader"] == BASELINE}
     for r in runs:
-        base = floor.get((r["source_fps"], r["rep"], r["streams"]))
+        base = floor.get((clip_of(r), r["source_fps"], r["rep"], r["streams"]))
         mine, theirs = get(r, "quiet.cpu_ms_per_frame"), get(base, "quiet.cpu_ms_per_frame")
         if r.get("consume", "all") != "all":
             mine, theirs = get(r, "quiet.cpu_ms_per_s"), get(base, "quiet.cpu_ms_per_s")
         r["cpu_vs_floor"] = round(mine / theirs, 3) if mine and theirs else None
     groups = {}
     for r in runs:
-        groups.setdefault((r["source_fps"], r.get("consume", "all"), r["streams"], r["reader"]), []).append(r)
+        groups.setdefault((clip_of(r), r["source_fps"], r.get("consume", "all"), r["streams"], r["reader"]),
+                          []).append(r)
     summary = []
-    for (fps, consume, n, reader), rs in sorted(groups.items(), key=lambda kv: (
-            _case_order(kv[0][0], kv[0][1]), kv[0][2], _order(kv[0][3]))):
-        row = {"source_fps": fps, "consume": consume, "streams": n, "reader": reader, "reps": len(rs),
+    for (kind, fps, consume, n, reader), rs in sorted(groups.items(), key=lambda kv: (
+            _case_order(*kv[0][:3]), kv[0][3], _order(kv[0][4]))):
+        row = {"clip": kind, "source_fps": fps, "consume": consume, "streams": n, "reader": reader, "reps": len(rs),
                "ok_reps": sum(1 for r in rs if r.get("ok"))}
         skipped = [r["skipped"] for r in rs if r.get("skipped")]
         if skipped:
@@ -209,13 +221,18 @@ def summarize(runs):
     return summary
 
 
-def _case_order(fps, consume):
-    return (consume != "all", fps if consume == "all" else -float(consume), fps)
+CLIP_TITLES = {"light": "light clip (1280x720 test pattern)",
+               "camera720": "camera-like clip, 1280x720 at 3 Mbit/s",
+               "camera1080": "camera-like clip, 1920x1080 at 4 Mbit/s"}
 
 
-def case_title(fps, consume):
+def _case_order(kind, fps, consume):
+    return (list(CLIP_TITLES).index(kind), consume != "all", fps if consume == "all" else -float(consume), fps)
+
+
+def case_title(kind, fps, consume):
     taken = "every frame taken" if consume == "all" else f"{consume} frames per second per stream taken"
-    return f"Source at {fps} fps, {taken}"
+    return f"{CLIP_TITLES[kind][0].upper()}{CLIP_TITLES[kind][1:]}: source at {fps} fps, {taken}"
 
 
 # vantle's goals: (title, (source fps, consumer), metric, peers, limit on vantle ÷ the cheapest peer).
@@ -232,17 +249,18 @@ TARGETS = [
 
 def targets(data):
     """Rows of vantle's ratios to its peers per N, with the limit each should stay within."""
-    rows = {(r["source_fps"], r["consume"], r["streams"], r["reader"]): r for r in data["summary"]}
+    rows = {(clip_of(r), r["source_fps"], r["consume"], r["streams"], r["reader"]): r for r in data["summary"]}
     ns = sorted({r["streams"] for r in data["summary"]})
+    kinds = sorted({clip_of(r) for r in data["summary"]}, key=list(CLIP_TITLES).index)
     lines = ["## vantle against its goals", "",
              "vantle's median divided by the cheapest named peer's median; ✓ within the limit.", "",
              "| check | limit | " + " | ".join(f"N={n}" for n in ns) + " |",
              "|---|---:|" + "---:|" * len(ns)]
-    for title, (fps, consume), metric, peers, limit in TARGETS:
+    for kind, (title, (fps, consume), metric, peers, limit) in itertools.product(kinds, TARGETS):
         cells = []
         for n in ns:
-            mine = get(rows.get((fps, consume, n, "vantle")), f"{metric}.median")
-            theirs = [get(rows.get((fps, consume, n, p)), f"{metric}.median") for p in peers]
+            mine = get(rows.get((kind, fps, consume, n, "vantle")), f"{metric}.median")
+            theirs = [get(rows.get((kind, fps, consume, n, p)), f"{metric}.median") for p in peers]
             theirs = [t for t in theirs if t]
             if not mine or not theirs:
                 cells.append("–")
@@ -250,17 +268,17 @@ def targets(data):
             ratio = mine / min(theirs)
             cells.append(f"{ratio:.2f} {'✓' if ratio <= limit else '✗'}")
         if any(c != "–" for c in cells):
-            lines.append(f"| {title} | ≤ {limit:g} | " + " | ".join(cells) + " |")
-    for n in ns:
-        r = rows.get((20, "all", n, "vantle"))
+            lines.append(f"| {kind}, {title} | ≤ {limit:g} | " + " | ".join(cells) + " |")
+    for kind, n in itertools.product(kinds, ns):
+        r = rows.get((kind, 20, "all", n, "vantle"))
         if r and n == max(ns):
             p50 = get(r, "lat_p50_ms.median")
             blocked = get(r, "busy_blocked_share.median")
             if p50 is not None:
                 lines.append("")
-                lines.append(f"vantle at N={n}, every frame: latency p50 {p50:.0f} ms (goal < 20 ms); busy main "
-                             f"thread blocked {blocked * 100:.0f} %." if blocked is not None else
-                             f"vantle at N={n}, every frame: latency p50 {p50:.0f} ms (goal < 20 ms).")
+                lines.append(f"vantle at N={n}, {kind}, every frame: latency p50 {p50:.0f} ms (goal < 20 ms); busy "
+                             f"main thread blocked {blocked * 100:.0f} %." if blocked is not None else
+                             f"vantle at N={n}, {kind}, every frame: latency p50 {p50:.0f} ms (goal < 20 ms).")
     lines.append("")
     return lines
 
@@ -296,9 +314,9 @@ def markdown(data):
     lines += targets(data)
     by_case = {}
     for row in data["summary"]:
-        by_case.setdefault((row["source_fps"], row["consume"]), []).append(row)
-    for (fps, consume), rows in sorted(by_case.items(), key=lambda kv: _case_order(*kv[0])):
-        lines += [f"## {case_title(fps, consume)}", "",
+        by_case.setdefault((clip_of(row), row["source_fps"], row["consume"]), []).append(row)
+    for (kind, fps, consume), rows in sorted(by_case.items(), key=lambda kv: _case_order(*kv[0])):
+        lines += [f"## {case_title(kind, fps, consume)}", "",
                   "| reader | N | fps/stream | CPU ms/frame | CPU ms/s | CPU × floor "
                   "| latency p50 / p95 ms | open→all s | busy: main blocked % "
                   "| busy: loop vs alone | busy: fps/stream | busy: latency p50 / p95 ms |",
@@ -329,7 +347,7 @@ def markdown(data):
     if problems:
         lines += ["## Errors", ""]
         for r in problems:
-            lines.append(f"- {r['reader']} N={r['streams']} @{r['source_fps']} fps, take {r['consume']}: "
+            lines.append(f"- {r['reader']} N={r['streams']} {clip_of(r)} @{r['source_fps']} fps, take {r['consume']}: "
                          + "; ".join(r["errors"]))
         lines.append("")
     if any(r["ok_reps"] < r["reps"] and not r.get("skipped") for r in data["summary"]):
@@ -344,15 +362,15 @@ def plot(data, path):
     import matplotlib.pyplot as plt
 
     rows = [r for r in data["summary"] if not r.get("skipped")]
-    cases = sorted({(r["source_fps"], r["consume"]) for r in rows}, key=lambda c: _case_order(*c))
+    cases = sorted({(clip_of(r), r["source_fps"], r["consume"]) for r in rows}, key=lambda c: _case_order(*c))
     readers = [r for r in ALL_READERS if any(x["reader"] == r for x in rows)]
     ns = sorted({r["streams"] for r in rows})
     if not rows:
         return
     fig, axes = plt.subplots(len(cases), 2, figsize=(13, 4.2 * len(cases)), squeeze=False)
-    for i, (fps, consume) in enumerate(cases):
+    for i, (kind, fps, consume) in enumerate(cases):
         idx = {(r["reader"], r["streams"]): r for r in rows
-               if r["source_fps"] == fps and r["consume"] == consume}
+               if (clip_of(r), r["source_fps"], r["consume"]) == (kind, fps, consume)}
         present = [r for r in readers if any((r, n) in idx for n in ns)]
         width = 0.8 / max(1, len(present))
         # Every frame taken: CPU per frame compares readers; a few frames taken: CPU per second.
@@ -377,7 +395,7 @@ def plot(data, path):
                           (ax_lat, "latency p50 (bar) and p95 (▼), ms")):
             ax.set_xticks(range(len(ns)))
             ax.set_xticklabels([f"N={n}" for n in ns])
-            ax.set_title(f"{title}\n{case_title(fps, consume)}", fontsize=9)
+            ax.set_title(f"{title}\n{case_title(kind, fps, consume)}", fontsize=9)
             ax.grid(axis="y", alpha=0.3)
         ax_cpu.legend(fontsize=8)
         ax_lat.legend(fontsize=8)
@@ -397,6 +415,8 @@ def main(argv=None):
     ap.add_argument("--cases", default=None,
                     help="FPS:TAKE pairs, TAKE 'all' or frames per second per stream "
                          "(default 20:all,30:all,20:5; quick: 20:all,20:5)")
+    ap.add_argument("--clips", default=None,
+                    help=f"clips, of {','.join(CLIP_TITLES)} (default all; quick: light,camera720)")
     ap.add_argument("--readers", default=",".join(ALL_READERS))
     ap.add_argument("--streams", default="1,4,8", help="comma-separated N values")
     ap.add_argument("--reps", type=int, default=None, help="repetitions (default 3; quick: 1)")
@@ -411,6 +431,7 @@ def main(argv=None):
 
     quick = cfg.quick
     defaults = dict(cases="20:all,20:5" if quick else "20:all,30:all,20:5", reps=1 if quick else 3,
+                    clips="light,camera720" if quick else ",".join(CLIP_TITLES),
                     warmup=1.0 if quick else 2.0, quiet=3.0 if quick else 10.0,
                     busy=3.0 if quick else 10.0, calibrate=0.5 if quick else 1.0,
                     open_timeout=10.0 if quick else 20.0)
@@ -422,6 +443,9 @@ def main(argv=None):
     if unknown:
         ap.error(f"unknown readers: {sorted(unknown)}")
     ns = [int(x) for x in cfg.streams.split(",") if x]
+    kinds = [k for k in cfg.clips.split(",") if k]
+    if set(kinds) - set(CLIP_TITLES):
+        ap.error(f"unknown clips: {sorted(set(kinds) - set(CLIP_TITLES))}")
     cases = []
     for item in cfg.cases.split(","):
         fps, _, take = item.partition(":")
@@ -437,24 +461,24 @@ def main(argv=None):
 
     data = {"date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
             "machine": machine(),
-            "settings": {"mode": "quick" if quick else "full", "readers": readers, "streams": ns,
+            "settings": {"mode": "quick" if quick else "full", "readers": readers, "streams": ns, "clips": kinds,
                          "cases": [f"{fps}:{take}" for fps, take in cases], "reps": cfg.reps,
                          "warmup": cfg.warmup, "quiet": cfg.quiet, "busy": cfg.busy, "calibrate": cfg.calibrate,
                          "open_timeout": cfg.open_timeout},
             "runs": []}
     t_start = time.monotonic()
-    for fps in fpss:
-        log(f"encoding the {fps} fps clip (cached in {raw_dir})")
-        subprocess.run([PY, os.path.join(HERE, "rtsp_server.py"), "--fps", str(fps),
-                        "--clip", os.path.join(raw_dir, f"clip{fps}.bin"), "--encode-only"],
-                       check=True, timeout=300)
+    for kind, fps in itertools.product(kinds, fpss):
+        log(f"encoding the {fps} fps {kind} clip (cached in {raw_dir})")
+        subprocess.run([PY, os.path.join(HERE, "rtsp_server.py"), "--fps", str(fps), "--kind", kind,
+                        "--clip", clip_file(raw_dir, kind, fps), "--encode-only"],
+                       check=True, timeout=600)
 
     def case_readers(take):
         return [r for r in READERS_FOR["all" if take == "all" else "rate"] if r in readers]
 
-    total = sum(cfg.reps * len(ns) * len(case_readers(take)) for _, take in cases)
+    total = len(kinds) * sum(cfg.reps * len(ns) * len(case_readers(take)) for _, take in cases)
     done = 0
-    for fps, take in cases:
+    for kind, (fps, take) in itertools.product(kinds, cases):
         chosen = case_readers(take)
         for rep in range(cfg.reps):
             for n in ns:
@@ -463,11 +487,11 @@ def main(argv=None):
                 for reader in order:
                     done += 1
                     t = time.monotonic()
-                    res = run_case(reader, n, fps, take, rep, cfg, raw_dir)
+                    res = run_case(reader, n, kind, fps, take, rep, cfg, raw_dir)
                     data["runs"].append(res)
                     status = ("skipped" if res.get("skipped") else
                               "ok" if res.get("ok") else f"problem: {res.get('errors')}")
-                    log(f"[{done}/{total}] fps={fps} take={take} rep={rep} N={n} {reader}: "
+                    log(f"[{done}/{total}] {kind} fps={fps} take={take} rep={rep} N={n} {reader}: "
                         f"{time.monotonic() - t:.1f}s {status}")
     data["elapsed_s"] = round(time.monotonic() - t_start, 1)
     data["summary"] = summarize(data["runs"])

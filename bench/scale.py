@@ -10,6 +10,7 @@ every one delivered a frame, and then, for --seconds, measures:
     fps delivered    frames stored by the readers per second, all streams together
     fps read         frames one Python thread took (wait_any, then the frame's image), per second
     live after       seconds from the first constructor until every stream delivered a frame
+    thread names     the names (/proc/self/task/*/comm) of the threads the streams added, counted
 
     python bench/scale.py --streams 8,64,256,1000 --modes all,keyframes,idle
     python bench/scale.py --readers pyav-nonkey,opencv --streams 8,64
@@ -28,6 +29,7 @@ import argparse
 import json
 import os
 import platform
+import re
 import resource
 import subprocess
 import sys
@@ -44,6 +46,22 @@ def process_sample():
     times = os.times()
     return {"threads": len(os.listdir("/proc/self/task")), "rss_kib": int(status["VmRSS"].split()[0]),
             "cpu": times.user + times.system, "fds": len(os.listdir("/proc/self/fd"))}
+
+
+def thread_names(exclude=()):
+    """Names (/proc/self/task/*/comm) of the process's threads not in `exclude` (thread ids), counted,
+    with element numbers shown as N ("udpsrcN:src", "taskN")."""
+    names = {}
+    for tid in os.listdir("/proc/self/task"):
+        if int(tid) in exclude:
+            continue
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                name = re.sub(r"\d+", "N", f.read().strip())
+        except OSError:  # the thread ended
+            continue
+        names[name] = names.get(name, 0) + 1
+    return dict(sorted(names.items(), key=lambda kv: -kv[1]))
 
 
 class Counter:
@@ -171,6 +189,7 @@ def measure(args):
     counter = Counter(n)
     stop = threading.Event()
     before = process_sample()
+    tids_before = {int(tid) for tid in os.listdir("/proc/self/task")}
     started = time.monotonic()
     if args.reader.startswith("vantle"):
         handles, reader, delivered, close = open_vantle(urls, args.mode, args.reader == "vantle-tcp", counter, stop)
@@ -199,6 +218,7 @@ def measure(args):
         "fps_delivered": round((d1 - d0) / wall, 1),
         "fps_read": round((r1 - r0) / wall, 1),
         "threads": b["threads"], "rss_mib": round(b["rss_kib"] / 1024, 1),
+        "thread_names": thread_names(tids_before),
     })
     print(json.dumps(result), flush=True)
     stop.set()
@@ -216,11 +236,12 @@ def serve(args):
 
 
 def table(points):
-    rows = ["| clip | reader | mode | N | live | all live after (s) | threads/stream | RSS/stream (MiB) | CPU/stream (% core)"
-            " | CPU ms/frame | fps delivered | fps read | load avg |",
-            "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    rows = ["| clip | reader | mode | N | live | constructors (s) | all live after (s) | threads/stream | RSS/stream (MiB)"
+            " | CPU/stream (% core) | CPU ms/frame | fps delivered | fps read | load avg |",
+            "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for p in sorted(points, key=lambda p: (p.get("size", ""), p["mode"], p["reader"], p["n"])):
-        rows.append(f"| {p.get('size', '')} | {p['reader']} | {p['mode']} | {p['n']} | {p['live']} | {p['all_live_s']} | "
+        rows.append(f"| {p.get('size', '')} | {p['reader']} | {p['mode']} | {p['n']} | {p['live']} | "
+                    f"{p.get('constructors_s', '')} | {p['all_live_s']} | "
                     f"{p['threads_per_stream']} | {p['rss_mib_per_stream']} | {p['cpu_pct_per_stream']} | "
                     f"{p['cpu_pct'] * 10 / p['fps_delivered'] if p['fps_delivered'] else 0:.2f} | "
                     f"{p['fps_delivered']} | {p['fps_read']} | {p.get('load', '')} |")

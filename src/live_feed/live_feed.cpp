@@ -229,6 +229,7 @@ GstFlowReturn LiveFeed::on_new_sample(GstElement* appsink) {
 }
 
 GstPadProbeReturn LiveFeed::buffer_pad_probe(GstPad*, GstPadProbeInfo* info) const {
+    starting_.release();
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     if (buffer != nullptr && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT) && keyframes_only()) {
         return GST_PAD_PROBE_DROP;

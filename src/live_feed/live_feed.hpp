@@ -207,7 +207,7 @@ private:
     std::shared_ptr<builders::PipelineFacts> pipeline_facts_;  // of pipeline_
     std::atomic<std::uint64_t> dropped_by_earlier_pipelines_{0};
     BackgroundThread pipeline_restarter_thread_;
-    StartingStream starting_;  // until the first frame: see check_room_for_stream()
+    StartingStream starting_;  // until the first packet or frame: see check_room_for_stream()
 };
 
 // The scheme of `url` as RFC 3986 delimits it, lower-cased; "" when there is none.

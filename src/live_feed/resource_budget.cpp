@@ -8,6 +8,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "feed_contract/feed_contract.hpp"
 
@@ -38,14 +39,26 @@ std::uint64_t count_entries(const char* directory) {
     return count;
 }
 
-// A "Key:  value kB" field of /proc/self/status, in its own unit; 0 when absent.
-std::uint64_t status_field(const std::string& key) {
+// The fields of /proc/self/status this check uses, each in its own unit; 0 when absent.
+struct ProcessStatus {
+    std::uint64_t threads = 0;
+    std::uint64_t fd_table_size = 0;  // FDSize: slots of the descriptor table, above its highest descriptor
+    std::uint64_t virtual_kib = 0;
+};
+
+ProcessStatus read_status() {
+    ProcessStatus found;
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind(key + ":", 0) == 0) return std::stoull(line.substr(key.size() + 1));
+        const auto take = [&line](std::string_view key, std::uint64_t& field) {
+            if (line.starts_with(key)) field = std::stoull(line.substr(key.size()));
+        };
+        take("Threads:", found.threads);
+        take("FDSize:", found.fd_table_size);
+        take("VmSize:", found.virtual_kib);
     }
-    return 0;
+    return found;
 }
 
 std::uint64_t read_number(const char* path) {
@@ -67,7 +80,7 @@ std::uint64_t read_number(const char* path) {
 
 StartingStream::StartingStream() noexcept { starting_streams.fetch_add(1, std::memory_order_relaxed); }
 
-void StartingStream::release() noexcept {
+void StartingStream::release() const noexcept {
     if (counted_.load(std::memory_order_relaxed) && counted_.exchange(false)) {
         starting_streams.fetch_sub(1, std::memory_order_relaxed);
     }
@@ -78,13 +91,20 @@ void check_room_for_stream(const std::string& shown_url) {
     const std::uint64_t streams = 1 + starting_streams.load(std::memory_order_relaxed);
     const std::uint64_t descriptors = streams * kStreamDescriptors;
     const std::uint64_t new_threads = streams * kStreamThreads;
-    if (auto files = soft_limit(RLIMIT_NOFILE)) {
+    const ProcessStatus status = read_status();
+    // Listing /proc/self/fd costs a kernel lookup per open descriptor, which made each of a
+    // thousand constructors slower than the one before: the descriptor table's size bounds the
+    // count from above, and the list is read only when that bound comes near the limit.
+    const auto may_be_near = [&](std::uint64_t files) {
+        return status.fd_table_size == 0 || status.fd_table_size + descriptors > files;
+    };
+    if (auto files = soft_limit(RLIMIT_NOFILE); files && may_be_near(*files)) {
         const std::uint64_t open = count_entries("/proc/self/fd");
         if (open + descriptors > *files) {
             refuse(shown_url, "file descriptors (RLIMIT_NOFILE)", open, *files, descriptors, "descriptors");
         }
     }
-    const std::uint64_t threads = status_field("Threads");
+    const std::uint64_t threads = status.threads;
     // The kernel applies RLIMIT_NPROC to the user's threads of all processes, except for root;
     // this process's own threads are the part it can see cheaply.
     if (auto tasks = soft_limit(RLIMIT_NPROC); tasks && geteuid() != 0 && threads + new_threads > *tasks) {
@@ -96,7 +116,7 @@ void check_room_for_stream(const std::string& shown_url) {
     if (auto space = soft_limit(RLIMIT_AS)) {
         const std::uint64_t stack = soft_limit(RLIMIT_STACK).value_or(8ull << 20);
         const std::uint64_t needed_mib = streams * ((kStreamThreads * stack + kStreamHeapBytes) >> 20);
-        const std::uint64_t used_mib = status_field("VmSize") >> 10;
+        const std::uint64_t used_mib = status.virtual_kib >> 10;
         if (used_mib + needed_mib > (*space >> 20)) {
             refuse(shown_url, "address space (RLIMIT_AS)", used_mib, *space >> 20, needed_mib, "MiB");
         }

@@ -14,17 +14,20 @@ namespace vantle {
 // of opens cannot pass the check before the earlier ones took their share.
 void check_room_for_stream(const std::string& shown_url);
 
-// Counts its stream as starting from construction until release() (its first frame) or its end.
+// Counts its stream as starting from construction until release() or its end. A stream has made
+// its sockets and its threads once its first packet came through: released then, it stops counting
+// at full cost on top of what it already holds, which at a thousand streams opened in a burst
+// refused streams that had room.
 class StartingStream {
 public:
     StartingStream() noexcept;
     ~StartingStream() { release(); }
     StartingStream(const StartingStream&) = delete;
     StartingStream& operator=(const StartingStream&) = delete;
-    void release() noexcept;
+    void release() const noexcept;
 
 private:
-    std::atomic<bool> counted_{true};
+    mutable std::atomic<bool> counted_{true};
 };
 
 }  // namespace vantle
