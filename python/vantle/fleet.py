@@ -249,9 +249,9 @@ class StreamWorker:
 
 
 def _placements(ray, count, options):
-    """Scheduling options for `count` workers: round-robin over the alive nodes, so that every node
-    takes its share at once (Ray's SPREAD is a preference that a busy cluster may ignore). The
-    affinity is soft: a worker whose node is gone restarts elsewhere. A caller's own strategy wins."""
+    """Scheduling options for `count` workers: round-robin over the alive nodes. The affinity is
+    soft, so that a worker whose node is gone restarts elsewhere; Ray takes it as a preference, as
+    it does SPREAD, and may place a worker on another node. A caller's own strategy wins."""
     if "scheduling_strategy" in options:
         return [{}] * count
     from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
