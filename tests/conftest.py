@@ -13,6 +13,15 @@ if ROOT not in sys.path:
 from tests.streams import HttpServer, RtspServer  # noqa: E402
 
 
+@pytest.fixture(scope="session", autouse=True)
+def started_loop_host():
+    """GStreamer and its main-loop thread, started once for the run as an application starts them.
+    The host's own behaviour is tested in child interpreters (test_loop_host.py)."""
+    from vantle import loop_host
+
+    loop_host.start()
+
+
 @pytest.fixture(scope="session")
 def rtsp_server():
     """Shared RTSP server: ``.url("/h264")``, ``.port``, ``.restart()``, ``.stop()``."""

@@ -13,12 +13,11 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtsp", "1.0")
 from gi.repository import Gst, GstRtsp  # noqa: E402
 
-from vantle import builders, loop_host  # noqa: E402
+from vantle import builders  # noqa: E402
 from vantle.builders import CustomPipelineFactory, HTTPPipelineFactory, PipelineFactory, RTSPPipelineFactory  # noqa
 from vantle.feed_contract import InvalidCustomPipelineError  # noqa: E402
 from vantle.utils.gstreamer import Pipeline  # noqa: E402
 
-loop_host.start()
 Gst.init(None)
 
 from tests.helpers import caps_structure, wait_for  # noqa: E402

@@ -5,16 +5,12 @@ import time
 
 import pytest
 
-from vantle import loop_host
+from vantle.feed_contract import StreamStatus
+from vantle.live_feed import LiveFeed
 
-loop_host.start()
-
-from vantle.feed_contract import StreamStatus  # noqa: E402
-from vantle.live_feed import LiveFeed  # noqa: E402
-
-from tests.faults import close_within, first_frame_after, report, rebuilds  # noqa: E402
-from tests.helpers import wait_for  # noqa: E402
-from tests.streams import HttpServer, RtspServer  # noqa: E402
+from tests.faults import close_within, first_frame_after, report, rebuilds
+from tests.helpers import wait_for
+from tests.streams import HttpServer, RtspServer
 
 pytestmark = pytest.mark.usefixtures("short_timeouts")
 

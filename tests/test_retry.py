@@ -9,16 +9,12 @@ import time
 
 import pytest
 
-from vantle import loop_host
+from vantle.feed_contract import StreamStatus
+from vantle.live_feed import LiveFeed, wait_any
 
-loop_host.start()
-
-from vantle.feed_contract import StreamStatus  # noqa: E402
-from vantle.live_feed import LiveFeed, wait_any  # noqa: E402
-
-from tests.faults import close_within, report  # noqa: E402
-from tests.helpers import refused_url, wait_for  # noqa: E402
-from tests.streams import HttpServer, RtspServer  # noqa: E402
+from tests.faults import close_within, report
+from tests.helpers import refused_url, wait_for
+from tests.streams import HttpServer, RtspServer
 
 SERVERS = {"rtsp": (RtspServer, "/h264"), "http": (HttpServer, "/live.ts")}
 

@@ -4,13 +4,9 @@ import time
 
 import pytest
 
-from vantle import loop_host
+from vantle.live_feed import LiveFeed
 
-loop_host.start()
-
-from vantle.live_feed import LiveFeed  # noqa: E402
-
-from tests.helpers import wait_for  # noqa: E402
+from tests.helpers import wait_for
 
 
 @pytest.mark.parametrize(
