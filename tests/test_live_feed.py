@@ -221,7 +221,6 @@ def test_arguments_at_their_limits_and_defaults(arguments):
         feed.set_runtime_option_vals(None)
         with pytest.raises(TypeError, match="'runtime_options' must be a dict"):
             feed.set_runtime_option_vals([])
-    assert StreamReader.MINIMUM_LATENCY == StreamReader.MIMIMUM_LATENCY == 0
 
 
 UNSUPPORTED = "Unsupported scheme '{}'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: {}"
