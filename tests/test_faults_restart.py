@@ -8,13 +8,10 @@ import pytest
 from vantle.feed_contract import StreamStatus
 from vantle.live_feed import LiveFeed
 
-from tests.faults import close_within, first_frame_after, report, rebuilds
+from tests.faults import SERVERS, close_within, first_frame_after, report, rebuilds
 from tests.helpers import wait_for
-from tests.streams import HttpServer, RtspServer
 
 pytestmark = pytest.mark.usefixtures("short_timeouts")
-
-SERVERS = {"rtsp": (RtspServer, "/h264"), "http": (HttpServer, "/live.ts")}
 
 
 @pytest.mark.parametrize("kind", SERVERS)

@@ -12,11 +12,8 @@ import pytest
 from vantle.feed_contract import StreamStatus
 from vantle.live_feed import LiveFeed, wait_any
 
-from tests.faults import close_within, report
+from tests.faults import SERVERS, close_within, report
 from tests.helpers import refused_url, wait_for
-from tests.streams import HttpServer, RtspServer
-
-SERVERS = {"rtsp": (RtspServer, "/h264"), "http": (HttpServer, "/live.ts")}
 
 
 def retried(feed, rebuilds, timeout):
