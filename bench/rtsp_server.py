@@ -57,6 +57,8 @@ from gi.repository import GLib, Gst, GstApp, GstRtspServer  # noqa: E402,F401
 import camera_clip  # noqa: E402
 from frame_code import CODE_BLOCK, HEIGHT, WIDTH, paint_code  # noqa: E402
 
+from vantle._rtsp_serving import Server, serving_loop  # noqa: E402
+
 HOST = "127.0.0.1"
 KEY_INTERVAL = 40
 CLIP_LEN = 120  # a multiple of KEY_INTERVAL, so every loop starts with an IDR
@@ -248,59 +250,22 @@ class Pusher(threading.Thread):
 
 
 def build_server(port, mounts, fps, pusher, max_threads, size=(WIDTH, HEIGHT)):
-    server = GstRtspServer.RTSPServer()
-    server.set_address(HOST)
-    server.set_service(str(port))
-    # The default pool has a single thread that serves clients one after another.
-    server.get_thread_pool().set_max_threads(max(max_threads, mounts + 2))
-    pool = GstRtspServer.RTSPAddressPool()
-    pool.add_range(HOST, HOST, 30000, 39999, 0)
+    server = Server(port, HOST, udp_ports=(30000, 39999), max_threads=max(max_threads, mounts + 2), session_timeout=5)
 
     caps = (f"video/x-h264,stream-format=byte-stream,alignment=au,"
             f"width={size[0]},height={size[1]},framerate={fps}/1")
     # config-interval=1: SPS/PPS in the RTP stream every second. (-1, before
     # every IDR only, makes FFmpeg-based readers decode garbage.)
-    launch = (f"( appsrc name=src is-live=true format=time do-timestamp=true caps={caps} "
-              "max-buffers=4 ! rtph264pay name=pay0 pt=96 config-interval=1 )")
-    points = server.get_mount_points()
+    launch = (f"appsrc name=src is-live=true format=time do-timestamp=true caps={caps} "
+              "max-buffers=4 ! rtph264pay name=pay0 pt=96 config-interval=1")
     for m in range(mounts):
-        factory = GstRtspServer.RTSPMediaFactory()
-        factory.set_launch(launch)
-        factory.set_shared(False)
-        factory.set_address_pool(pool)
-
-        def on_configure(_factory, media, mount=m):
+        def on_configure(media, mount=m):
             appsrc = media.get_element().get_by_name("src")
             pusher.add(appsrc, mount)
             media.connect("unprepared", lambda _m: pusher.remove(appsrc))
 
-        factory.connect("media-configure", on_configure)
-        points.add_factory(f"/stream{m}", factory)
-
-    def on_client(_server, client):
-        client.connect("new-session", lambda _c, session: session.set_timeout(5))
-
-    server.connect("client-connected", on_client)
-    return server
-
-
-def serving_loop(server, lifetime_s, tick_ms):
-    """A main loop for `server` that ends after `lifetime_s`, on SIGINT/SIGTERM, or when the
-    parent process is gone; stale sessions are cleaned up every `tick_ms`."""
-    loop = GLib.MainLoop()
-    parent = os.getppid()
-
-    def tick():
-        server.get_session_pool().cleanup()
-        if os.getppid() != parent:
-            loop.quit()
-        return GLib.SOURCE_CONTINUE
-
-    GLib.timeout_add(tick_ms, tick)
-    GLib.timeout_add(int(lifetime_s * 1000), loop.quit)
-    for sig in (2, 15):  # SIGINT, SIGTERM
-        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, sig, loop.quit)
-    return loop
+        server.mount(f"/stream{m}", launch, shared=False, on_configure=on_configure)
+    return server.server
 
 
 def main(argv=None):

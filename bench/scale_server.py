@@ -22,13 +22,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gi  # noqa: E402
 
 gi.require_version("Gst", "1.0")
-gi.require_version("GstRtspServer", "1.0")
-from gi.repository import Gst, GstRtspServer  # noqa: E402
+from gi.repository import Gst  # noqa: E402
 
 import camera_clip  # noqa: E402
-from rtsp_server import serving_loop  # noqa: E402
-
-HOST = "127.0.0.1"
+from vantle._rtsp_serving import Server, ServingError, serving_loop  # noqa: E402
 
 
 def pump(appsrc_holder, aus, fps, stop):
@@ -64,35 +61,28 @@ def main():
     Gst.init(None)
     aus, _ = camera_clip.cached(args.width, args.height, args.kbps, args.fps)
 
-    server = GstRtspServer.RTSPServer()
-    server.set_address(HOST)
-    server.set_service(str(args.port))
-    server.set_backlog(4096)
-    server.get_thread_pool().set_max_threads(16)
+    # Sessions keep GStreamer's default timeout (60 s).
+    server = Server(args.port, udp_ports=(20000, 60000), session_timeout=None)
+    server.server.set_backlog(4096)
     caps = (f"video/x-h264,stream-format=byte-stream,alignment=au,width={args.width},height={args.height},"
             f"framerate={args.fps}/1")
-    factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch(f"( appsrc name=src is-live=true format=time do-timestamp=true caps={caps} max-buffers=4 "
-                       "! rtph264pay name=pay0 pt=96 config-interval=1 )")
-    factory.set_shared(True)
-    pool = GstRtspServer.RTSPAddressPool()
-    pool.add_range(HOST, HOST, 20000, 60000, 0)
-    factory.set_address_pool(pool)
     holder = {}
 
-    def on_configure(_factory, media):
+    def on_configure(media):
         holder["src"] = media.get_element().get_by_name("src")
         media.connect("unprepared", lambda _m: holder.pop("src", None))
 
-    factory.connect("media-configure", on_configure)
-    server.get_mount_points().add_factory("/cam", factory)
-    if server.attach(None) == 0:
-        sys.exit(f"scale_server: cannot listen on {HOST}:{args.port}")
+    server.mount("/cam", f"appsrc name=src is-live=true format=time do-timestamp=true caps={caps} max-buffers=4 "
+                 "! rtph264pay name=pay0 pt=96 config-interval=1", on_configure=on_configure)
+    try:
+        server.listen()
+    except ServingError as error:
+        sys.exit(f"scale_server: {error}")
     stop = threading.Event()
     threading.Thread(target=pump, args=(holder, aus, args.fps, stop), daemon=True).start()
 
-    loop = serving_loop(server, args.lifetime, tick_ms=1000)
-    print(json.dumps({"url": f"rtsp://{HOST}:{server.get_bound_port()}/cam", "width": args.width,
+    loop = serving_loop(server.server, args.lifetime, tick_ms=1000)
+    print(json.dumps({"url": server.url("/cam"), "width": args.width,
                       "height": args.height, "kbps": args.kbps, "fps": args.fps}), flush=True)
     loop.run()
     stop.set()

@@ -6,7 +6,7 @@
     .venv/bin/python scripts/soak.py --source refused     # RTSP to a closed port
 
 Each source ends or fails quickly, and the supervision thread rebuilds its pipeline; rebuilds
-are counted from the "Pipeline state is null. Restarting..." log record. Resident memory, open
+are counted from the readers' stats(). Resident memory, open
 file descriptors and thread count are sampled after a warm-up and again at the end (each the
 least seen right after a few consecutive rebuilds, with the readers still open); the exit status
 is 1 when any grew beyond its tolerance.
@@ -18,7 +18,6 @@ import logging
 import os
 import socket
 import sys
-import threading
 import time
 from pathlib import Path
 
@@ -32,31 +31,41 @@ loop_host.start()
 import vantle.live_feed as live_feed  # noqa: E402
 from vantle.live_feed import LiveFeed  # noqa: E402
 
-RESTART = "Pipeline state is null. Restarting..."
 # Non-live, five frames, then end of stream.
 SHORT = ("videotestsrc num-buffers=5 ! video/x-raw,width=64,height=48,framerate=25/1 ! identity name={url} ! "
          "videoconvert ! video/x-raw,format=BGR ! appsink name=main_sink")
 
 
-class RestartCounter(logging.Handler):
+class RebuildCounter:
+    """The readers' rebuilds as their stats() count them."""
+
     def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.count = 0
-        self.other_errors = []
-        self.changed = threading.Condition()
+        self.feeds = []
+
+    @property
+    def count(self):
+        return sum(feed.stats()["rebuilds"] for feed in self.feeds)
+
+    def wait_for(self, count, timeout):
+        deadline = time.monotonic() + timeout
+        while self.count < count:
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.005)
+        return True
+
+
+class OtherErrors(logging.Handler):
+    """Error records other than the rebuilds and start timeouts that the soak provokes."""
+
+    def __init__(self):
+        super().__init__(logging.ERROR)
+        self.messages = []
 
     def emit(self, record):
         message = record.getMessage()
-        with self.changed:
-            if message == RESTART:
-                self.count += 1
-                self.changed.notify_all()
-            elif record.levelno >= logging.ERROR and "start playing before timeout" not in message:
-                self.other_errors.append(message)
-
-    def wait_for(self, count, timeout):
-        with self.changed:
-            return self.changed.wait_for(lambda: self.count >= count, timeout)
+        if message != "Pipeline state is null. Restarting..." and "start playing before timeout" not in message:
+            self.messages.append(message)
 
 
 def sample():
@@ -112,9 +121,9 @@ def main(argv=None):
     args = parser.parse_args(argv)
     readers = args.readers or (4 if args.source == "rtsp-ends" else 1)
 
-    counter = RestartCounter()
+    counter, other_errors = RebuildCounter(), OtherErrors()
     streaming_logger = logging.getLogger("qv_streaming")
-    streaming_logger.addHandler(counter)
+    streaming_logger.addHandler(other_errors)
     streaming_logger.propagate = False
     live_feed._STATE_CHANGE_TIMEOUT = args.state_change_timeout
     live_feed._FRAME_TIMEOUT = 5
@@ -135,7 +144,7 @@ def main(argv=None):
 
     baseline = sample()
     started = time.monotonic()
-    feeds = [LiveFeed(url, runtime_options={}, **options) for url in urls]
+    feeds = counter.feeds = [LiveFeed(url, runtime_options={}, **options) for url in urls]
     try:
         per_rebuild_timeout = 30 if args.source == "rtsp-ends" else 10
         if not counter.wait_for(args.warmup, per_rebuild_timeout * args.warmup):
@@ -168,8 +177,8 @@ def main(argv=None):
     growth = {key: after[key] - before[key] for key in before}
     for key, label in (("rss_kib", "RSS KiB"), ("fds", "fds"), ("threads", "threads")):
         print(f"{label:10}{baseline[key]:>12}{before[key]:>12}{after[key]:>12}{growth[key]:>+12}{closed[key]:>12}")
-    if counter.other_errors:
-        print(f"other error records: {len(counter.other_errors)}, first: {counter.other_errors[0]!r}")
+    if other_errors.messages:
+        print(f"other error records: {len(other_errors.messages)}, first: {other_errors.messages[0]!r}")
 
     failures = []
     if growth["rss_kib"] > args.rss_tolerance_mib * 1024:

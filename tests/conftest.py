@@ -13,10 +13,24 @@ if ROOT not in sys.path:
 from tests.streams import HttpServer, RtspServer  # noqa: E402
 
 
+@pytest.fixture(scope="session", autouse=True)
+def started_loop_host():
+    """GStreamer and its main-loop thread, started once for the run as an application starts them.
+    The host's own behaviour is tested in child interpreters (test_loop_host.py)."""
+    from vantle import loop_host
+
+    loop_host.start()
+
+
+# The shared servers live as long as the run, however slow the machine; they also end with the
+# process that started them.
+SESSION_LIFETIME = 6 * 3600.0
+
+
 @pytest.fixture(scope="session")
 def rtsp_server():
     """Shared RTSP server: ``.url("/h264")``, ``.port``, ``.restart()``, ``.stop()``."""
-    with RtspServer() as server:
+    with RtspServer(lifetime=SESSION_LIFETIME) as server:
         yield server
 
 
@@ -30,7 +44,7 @@ def own_rtsp_server():
 @pytest.fixture(scope="session")
 def http_server():
     """Shared HTTP server: ``.url("/live.ts")``, ``.url("/missing", user, password)``."""
-    with HttpServer() as server:
+    with HttpServer(lifetime=SESSION_LIFETIME) as server:
         yield server
 
 

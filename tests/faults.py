@@ -8,7 +8,12 @@ import traceback
 
 from vantle.feed_contract import StreamStatus
 
+from tests.streams import HttpServer, RtspServer
+
 RESTARTER = "PipelineRestarterThread"
+# A server of each URL scheme and a path it streams, for the tests that stop, kill or restart
+# a server of their own.
+SERVERS = {"rtsp": (RtspServer, "/h264"), "http": (HttpServer, "/live.ts")}
 # How long close() plus wait_until_closed() may take before the test calls it a hang.
 CLOSE_LIMIT = 5.0
 

@@ -7,14 +7,10 @@ import time
 import numpy as np
 import pytest
 
-from vantle import loop_host
+from vantle.live_feed import LiveFeed, aligned, aligned_async
 
-loop_host.start()
-
-from vantle.live_feed import LiveFeed, aligned, aligned_async  # noqa: E402
-
-from tests.streams import RtspServer  # noqa: E402
-from tests.streams.clock_camera import read_painted  # noqa: E402
+from tests.streams import RtspServer
+from tests.streams.clock_camera import read_painted
 
 CUSTOM = ("videotestsrc is-live=true ! video/x-raw,width=64,height=48,framerate=20/1 ! identity name={url} ! "
           "videoconvert ! video/x-raw,format=BGR ! appsink name=main_sink sync=false")

@@ -30,16 +30,6 @@ def spawn(*args, cwd=None, env=None):
                             stderr=subprocess.PIPE, text=True, cwd=cwd, env=env)
 
 
-def reader_reports_failing_since():
-    """Whether this build's stats() says since when a stream has been failing."""
-    from vantle import loop_host
-    from vantle.live_feed import LiveFeed
-
-    loop_host.start()
-    with LiveFeed("rtsp://127.0.0.1:1/x", runtime_options={}) as feed:
-        return "failing_since" in feed.stats()
-
-
 def read_line_matching(proc, pattern, timeout=20.0):
     """The first stdout line of ``proc`` that matches ``pattern``."""
     deadline = time.monotonic() + timeout
@@ -115,8 +105,7 @@ def test_watch_unreachable_stream_fails_clearly(tmp_path):
     # Each line says why, how often the pipeline was rebuilt and, where the reader tells, for how long.
     ticks = [line for line in result.stdout.splitlines() if line.startswith("t=")]
     assert ticks and all("last_error=" in line and "rebuilds=" in line for line in ticks)
-    says_since = reader_reports_failing_since()
-    assert all(("failing=" in line) == says_since for line in ticks[1:])
+    assert all("failing=" in line for line in ticks[1:])
 
 
 def test_watch_unsupported_scheme_is_one_line(tmp_path):

@@ -12,7 +12,6 @@ from pathlib import Path
 import pytest
 
 from tests.helpers import wait_for
-from vantle import loop_host
 from vantle.live_feed import ClipError, LiveFeed
 
 try:
@@ -27,11 +26,6 @@ except ImportError:  # without the web extra (simplejpeg) the page is not tested
 pytestmark = pytest.mark.skipif(shutil.which("ffprobe") is None, reason="needs FFmpeg (scripts/install-system-deps.sh)")
 
 GOP = 1.0  # every test stream sends a keyframe a second (25 frames at 25 fps)
-
-
-@pytest.fixture(scope="module", autouse=True)
-def host():
-    loop_host.start()
 
 
 def probe(path):

@@ -15,10 +15,6 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstVideo", "1.0")
 from gi.repository import Gst, GstVideo  # noqa: E402
 
-from vantle import loop_host  # noqa: E402
-
-loop_host.start()
-
 from vantle.feed_contract import StreamStatus  # noqa: E402
 from vantle.live_feed import LiveFeed  # noqa: E402
 

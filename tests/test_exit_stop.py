@@ -85,9 +85,13 @@ def urls(rtsp_server, http_server):
         yield stream_urls(rtsp_server, http_server, silent, unauthorized)
 
 
+# scripts/exit_churn.py runs hundreds more.
+EXITS = 50
+
+
 def test_many_exits_with_readers_in_every_state(urls):
-    outcome = run_exits(urls, count=100)
+    outcome = run_exits(urls, count=EXITS)
     times = sorted(outcome.exit_seconds)
     report("exit-churn", exits=outcome.exits, unclean=len(outcome.unclean), exit_s_median=times[len(times) // 2],
            exit_s_worst=times[-1])
-    assert outcome.exits == 100 and outcome.unclean == []
+    assert outcome.exits == EXITS and outcome.unclean == []

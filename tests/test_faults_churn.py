@@ -10,15 +10,11 @@ import time
 
 import pytest
 
-from vantle import loop_host
+from vantle.live_feed import LiveFeed
 
-loop_host.start()
-
-from vantle.live_feed import LiveFeed  # noqa: E402
-
-from tests.faults import report, restarters  # noqa: E402
-from tests.helpers import refused_url, wait_for  # noqa: E402
-from tests.streams import FaultServer  # noqa: E402
+from tests.faults import report, restarters
+from tests.helpers import refused_url, wait_for
+from tests.streams import FaultServer
 
 pytestmark = pytest.mark.usefixtures("short_timeouts")
 WORKERS, ROUNDS = 4, 6

@@ -6,16 +6,12 @@ import time
 
 import pytest
 
-from vantle import loop_host
+from vantle.feed_contract import StreamStatus
+from vantle.live_feed import LiveFeed
 
-loop_host.start()
-
-from vantle.feed_contract import StreamStatus  # noqa: E402
-from vantle.live_feed import LiveFeed  # noqa: E402
-
-from tests.faults import StatusTrail, close_within, report, restarters, rebuilds  # noqa: E402
-from tests.helpers import wait_for  # noqa: E402
-from tests.streams import FaultServer  # noqa: E402
+from tests.faults import StatusTrail, close_within, report, restarters, rebuilds
+from tests.helpers import wait_for
+from tests.streams import FaultServer
 
 pytestmark = pytest.mark.usefixtures("short_timeouts")
 S = StreamStatus

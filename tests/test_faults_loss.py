@@ -5,14 +5,10 @@ import time
 
 import pytest
 
-from vantle import loop_host
+from vantle.feed_contract import StreamStatus
+from vantle.live_feed import LiveFeed
 
-loop_host.start()
-
-from vantle.feed_contract import StreamStatus  # noqa: E402
-from vantle.live_feed import LiveFeed  # noqa: E402
-
-from tests.faults import close_within, report, rebuilds  # noqa: E402
+from tests.faults import close_within, report, rebuilds
 
 pytestmark = pytest.mark.usefixtures("short_timeouts")
 WATCH_S = 5.0

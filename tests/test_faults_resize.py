@@ -7,13 +7,9 @@ import time
 import numpy as np
 import pytest
 
-from vantle import loop_host
+from vantle.live_feed import LiveFeed
 
-loop_host.start()
-
-from vantle.live_feed import LiveFeed  # noqa: E402
-
-from tests.faults import close_within, report, rebuilds  # noqa: E402
+from tests.faults import close_within, report, rebuilds
 
 pytestmark = pytest.mark.usefixtures("short_timeouts")
 

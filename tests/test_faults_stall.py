@@ -7,20 +7,13 @@ import time
 
 import pytest
 
-from vantle import loop_host
+from vantle.feed_contract import StreamStatus
+from vantle.live_feed import LiveFeed
 
-loop_host.start()
-
-from vantle.feed_contract import StreamStatus  # noqa: E402
-from vantle.live_feed import LiveFeed  # noqa: E402
-
-from tests.faults import close_within, first_frame_after, report, rebuilds  # noqa: E402
-from tests.helpers import wait_for  # noqa: E402
-from tests.streams import HttpServer, RtspServer  # noqa: E402
+from tests.faults import SERVERS, close_within, first_frame_after, report, rebuilds
+from tests.helpers import wait_for
 
 pytestmark = pytest.mark.usefixtures("short_timeouts")
-
-SERVERS = {"rtsp": (RtspServer, "/h264"), "http": (HttpServer, "/live.ts")}
 
 
 @pytest.mark.parametrize("kind", SERVERS)

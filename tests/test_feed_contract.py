@@ -3,9 +3,7 @@
 import enum
 import threading
 import time
-import typing
 
-import numpy
 import pytest
 
 from vantle import feed_contract as fc
@@ -24,29 +22,20 @@ def test_stream_status_and_frame():
     assert issubclass(fc.StreamStatus, enum.Enum)
     assert [s.value for s in fc.StreamStatus] == ["initializing", "streaming", "halted", "closed"]
     assert fc.StreamStatus("halted") is fc.StreamStatus.HALTED
-    assert fc.FRAME == typing.Optional[typing.Tuple[float, numpy.ndarray]]
 
 
 @pytest.mark.parametrize(
-    "error, is_setup_error, doc",
+    "error, is_setup_error",
     [
-        (fc.StreamSetupError, True, "An exception happened during setup of the stream."),
-        (
-            fc.InvalidCustomPipelineError,
-            True,
-            "Raised when a supplied custom pipeline is missing a required component.",
-        ),
-        (fc.SourceNotFoundError, True, "Raised when the source for a stream no longer exists."),
-        (fc.StreamReadError, False, "Raised when the StreamReader is unable to read from the stream."),
-        (
-            fc.InvalidRuntimeOptionError,
-            False,
-            "Raised when a runtime option is not supported or its value is of the wrong type.",
-        ),
+        (fc.StreamSetupError, True),
+        (fc.InvalidCustomPipelineError, True),
+        (fc.SourceNotFoundError, True),
+        (fc.StreamReadError, False),
+        (fc.InvalidRuntimeOptionError, False),
     ],
 )
-def test_errors(error, is_setup_error, doc):
-    assert error.__doc__ == doc and issubclass(error, Exception)
+def test_errors(error, is_setup_error):
+    assert issubclass(error, Exception)
     assert issubclass(error, fc.StreamSetupError) is is_setup_error
     with pytest.raises(Exception) as caught:
         try:
@@ -74,11 +63,6 @@ def test_base_members_raise_not_implemented(name):
     # A real source file: tracebacks show the line, coverage counts it.
     assert caught.traceback[-1].path.name == "_stream_reader.py"
     assert fc.StreamReader.__module__ == "vantle.feed_contract"
-
-
-def test_latency_constants():
-    limits = ("DEFAULT_LATENCY", "REHOSTED_LATENCY", "MAXIMUM_LATENCY", "MIMIMUM_LATENCY", "MINIMUM_LATENCY")
-    assert [getattr(fc.StreamReader, name) for name in limits] == [2000, 10, 30000, 0, 0]
 
 
 WRONG_BOOL = "Option 'keyframes_only' should be of type 'bool', got 'int'"

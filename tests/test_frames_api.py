@@ -7,14 +7,10 @@ import time
 import numpy as np
 import pytest
 
-from vantle import loop_host
+from vantle.live_feed import Frame, LiveFeed, wait_any
 
-loop_host.start()
-
-from vantle.live_feed import Frame, LiveFeed, wait_any  # noqa: E402
-
-from tests.child import run_python  # noqa: E402
-from tests.helpers import NEVER_PLAYS  # noqa: E402
+from tests.child import run_python
+from tests.helpers import NEVER_PLAYS
 
 # A few small frames, then end of stream: the reader rebuilds the pipeline again and again.
 ENDS_OFTEN = ("videotestsrc is-live=true num-buffers=6 ! video/x-raw,width=64,height=48,framerate=30/1 ! "

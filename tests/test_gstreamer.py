@@ -15,7 +15,6 @@ from gi.repository import GLib, Gst  # noqa: E402
 
 import pytest  # noqa: E402
 
-import vantle.loop_host  # noqa: E402
 from vantle.feed_contract import StreamSetupError  # noqa: E402
 from vantle.utils import gstreamer as vg  # noqa: E402
 
@@ -173,7 +172,6 @@ def test_release_runs_in_attachment_order_once_and_drops_callbacks(pipeline):
 
 
 def test_bus_watch_delivers_and_survives_a_failing_callback(pipeline, caplog):
-    vantle.loop_host.start()
     seen = queue.Queue()
 
     def watch(bus, message, tag):

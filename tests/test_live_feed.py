@@ -14,10 +14,6 @@ import pytest
 gi.require_version("Gst", "1.0")
 from gi.repository import Gst  # noqa: E402
 
-from vantle import loop_host  # noqa: E402
-
-loop_host.start()
-
 import vantle.live_feed as live_feed  # noqa: E402
 from vantle.feed_contract import (  # noqa: E402
     InvalidCustomPipelineError,
@@ -164,7 +160,7 @@ def test_status_and_events(rtsp_server):
 
 @pytest.mark.timing
 @pytest.mark.parametrize("pipeline_str", [None, CUSTOM], ids=["rtsp", "custom"])
-def test_keyframes_only_toggles_without_rebuild(rtsp_server, monkeypatch, logs, pipeline_str):
+def test_keyframes_only_toggles_without_rebuild(rtsp_server, monkeypatch, pipeline_str):
     monkeypatch.setattr(live_feed, "_FRAME_TIMEOUT", 10)  # keyframes come every 4 s
     with open_streaming(rtsp_server.url("/h264-longgop"), pipeline_str=pipeline_str,
                         runtime_options={"keyframes_only": True}) as feed:
@@ -174,7 +170,7 @@ def test_keyframes_only_toggles_without_rebuild(rtsp_server, monkeypatch, logs, 
         feed.set_runtime_option_vals({"keyframes_only": True})
         time.sleep(0.3)  # frames already past the probe
         assert len(receive_times(feed, 1.5)) <= 2  # a keyframe may fall in this window
-    assert not [r for r in logs.records if "Restarting" in r.getMessage() or "Shutting" in r.getMessage()]
+        assert (feed.stats()["rebuilds"], feed.stats()["halts"]) == (0, 0)
 
 
 @pytest.mark.parametrize("options,message", [
@@ -236,7 +232,6 @@ def test_arguments_at_their_limits_and_defaults(arguments):
         feed.set_runtime_option_vals(None)
         with pytest.raises(TypeError, match="'runtime_options' must be a dict"):
             feed.set_runtime_option_vals([])
-    assert StreamReader.MINIMUM_LATENCY == StreamReader.MIMIMUM_LATENCY == 0
 
 
 UNSUPPORTED = "Unsupported scheme '{}'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: {}"
@@ -347,12 +342,12 @@ def test_restarter_thread_gone_right_after_wait_until_closed():
 def test_credentials_never_reach_logs(http_server, logs):
     url = http_server.url("/missing", "user", "secret")
     with LiveFeed(url, runtime_options={}) as feed:
-        assert wait_for(lambda: sum("Restarting" in r.getMessage() for r in logs.records) >= 2, 10)
+        assert wait_for(lambda: feed.stats()["rebuilds"] >= 2, 10)
         assert feed.status is StreamStatus.HALTED
         assert "secret" not in repr(feed) and "user:***@" in repr(feed)
     names = {r.name for r in logs.records}
     assert f"qv_streaming.url({url.replace('secret', '***')})" in names
-    assert any("Not Found" in r.getMessage() for r in logs.records)
+    assert wait_for(lambda: any("Not Found" in r.getMessage() for r in logs.records), 5)  # the log thread may lag
     assert not [r for r in logs.records if "secret" in r.getMessage() + r.name]
 
 

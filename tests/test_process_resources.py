@@ -8,15 +8,11 @@ import time
 
 import pytest
 
-from vantle import loop_host
+from vantle.feed_contract import StreamStatus
+from vantle.live_feed import LiveFeed
 
-loop_host.start()
-
-from vantle.feed_contract import StreamStatus  # noqa: E402
-from vantle.live_feed import LiveFeed  # noqa: E402
-
-from tests.child import run_python  # noqa: E402
-from tests.helpers import refused_url, wait_for  # noqa: E402
+from tests.child import run_python
+from tests.helpers import refused_url, wait_for
 
 pytestmark = pytest.mark.usefixtures("short_timeouts")
 

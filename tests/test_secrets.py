@@ -11,17 +11,13 @@ import sys
 
 import pytest
 
-from vantle import loop_host
+from vantle.feed_contract import StreamSetupError
+from vantle.live_feed import LiveFeed
 
-loop_host.start()
-
-from vantle.feed_contract import StreamSetupError  # noqa: E402
-from vantle.live_feed import LiveFeed  # noqa: E402
-
-from tests.child import run_python  # noqa: E402
-from tests.faults import close_within, rebuilds, error_texts, record_texts  # noqa: E402
-from tests.helpers import refused_url, wait_for  # noqa: E402
-from tests.streams import FaultServer  # noqa: E402
+from tests.child import run_python
+from tests.faults import rebuilds, error_texts, record_texts
+from tests.helpers import refused_url, wait_for
+from tests.streams import FaultServer
 
 pytestmark = pytest.mark.usefixtures("short_timeouts")
 

@@ -4,35 +4,46 @@ import time
 
 import pytest
 
-from vantle import loop_host
+from vantle.live_feed import LiveFeed
 
-loop_host.start()
-
-from vantle.live_feed import LiveFeed  # noqa: E402
-
-from tests.helpers import wait_for  # noqa: E402
+from tests.helpers import wait_for
 
 
-@pytest.mark.parametrize(
-    "server, path, proxied, codec, framerate, limited, transport",
-    [
-        ("rtsp", "/fps25", False, "h264", 25.0, True, "udp"),
-        ("rtsp", "/fps25", True, "h264", 25.0, True, "tcp"),
-        ("rtsp", "/fps15", False, "h264", 15.0, False, "udp"),
-        ("rtsp", "/mjpeg", False, "jpeg", 25.0, True, "udp"),
-        ("rtsp", "/dynamic", False, "jpeg", 0.0, True, "udp"),
-        ("http", "/live.ts", False, "h264", 25.0, True, None),
-    ],
-)
-def test_stats_describe_known_streams(rtsp_server, http_server, server, path, proxied, codec, framerate, limited,
-                                      transport):
-    url = (rtsp_server if server == "rtsp" else http_server).url(path)
-    with LiveFeed(url, latency=300, runtime_options={}, proxied=proxied) as feed:
-        assert feed.next_frame(timeout=15) is not None
-        time.sleep(1)  # past the start, where the first frames may come in a burst
-        before = feed.stats()
+# id -> (server, path, proxied, codec, framerate, limited, transport)
+KNOWN_STREAMS = {
+    "rtsp-fps25-udp": ("rtsp", "/fps25", False, "h264", 25.0, True, "udp"),
+    "rtsp-fps25-tcp": ("rtsp", "/fps25", True, "h264", 25.0, True, "tcp"),
+    "rtsp-fps15": ("rtsp", "/fps15", False, "h264", 15.0, False, "udp"),
+    "rtsp-mjpeg": ("rtsp", "/mjpeg", False, "jpeg", 25.0, True, "udp"),
+    "rtsp-dynamic": ("rtsp", "/dynamic", False, "jpeg", 0.0, True, "udp"),
+    "http-ts": ("http", "/live.ts", False, "h264", 25.0, True, None),
+}
+
+
+@pytest.fixture(scope="module")
+def known_stats(rtsp_server, http_server):
+    """Per stream of KNOWN_STREAMS: its URL, and its reader's stats two seconds apart once past
+    the start, where the first frames may come in a burst. The readers stream side by side."""
+    feeds, urls = {}, {}
+    try:
+        for name, (server, path, proxied, *_) in KNOWN_STREAMS.items():
+            urls[name] = (rtsp_server if server == "rtsp" else http_server).url(path)
+            feeds[name] = LiveFeed(urls[name], latency=300, runtime_options={}, proxied=proxied)
+        for feed in feeds.values():
+            assert feed.next_frame(timeout=15) is not None
+        time.sleep(1)
+        before = {name: feed.stats() for name, feed in feeds.items()}
         time.sleep(2)
-        stats = feed.stats()
+        return {name: (urls[name], before[name], feed.stats()) for name, feed in feeds.items()}
+    finally:
+        for feed in feeds.values():
+            feed.close()
+
+
+@pytest.mark.parametrize("name", KNOWN_STREAMS)
+def test_stats_describe_known_streams(known_stats, name):
+    server, path, proxied, codec, framerate, limited, transport = KNOWN_STREAMS[name]
+    url, before, stats = known_stats[name]
 
     assert stats["status"] == "streaming" and stats["url"] == url
     assert stats["source"] == {"codec": codec, "width": 320, "height": 240, "framerate": framerate}

@@ -1,5 +1,6 @@
 """The test stream servers deliver what their mounts claim."""
 
+import socket
 import time
 from dataclasses import dataclass, field
 
@@ -211,6 +212,23 @@ def test_rtsp_restart_on_same_port(own_rtsp_server):
     own_rtsp_server.restart()
     assert own_rtsp_server.port == port
     assert receive(own_rtsp_server.url("/mjpeg"), frames=1).frames
+
+
+def test_demo_camera_serves_in_process_and_frees_its_port():
+    # `vantle watch`'s camera when it is given no URL: served from the caller's process on a thread.
+    from vantle.demo_camera import DemoCamera, DemoCameraError
+
+    with DemoCamera() as camera:
+        port = camera.port
+        got = receive(camera.url, frames=2, timeout=15)
+        assert camera.url == f"rtsp://127.0.0.1:{port}/demo"
+    assert (len(got.frames), got.size, got.framerate) == (2, (640, 360), (25, 1))
+    with pytest.raises(DemoCameraError, match="not running"):
+        camera.url
+    with socket.socket() as again:  # binds, as a server does, unless something still listens there
+        again.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        again.bind(("127.0.0.1", port))
+        again.listen()
 
 
 def test_http_live_ts(http_server):

@@ -18,16 +18,12 @@ import numpy as np
 import pytest
 import simplejpeg
 
-from vantle import loop_host
+from vantle import live_feed
+from vantle.live_feed import LiveFeed
+from vantle.web import serve
 
-loop_host.start()
-
-from vantle import live_feed  # noqa: E402
-from vantle.live_feed import LiveFeed  # noqa: E402
-from vantle.web import serve  # noqa: E402
-
-from tests.helpers import NEVER_PLAYS, wait_for  # noqa: E402
-from tests.streams import RtspServer  # noqa: E402
+from tests.helpers import NEVER_PLAYS, wait_for
+from tests.streams import RtspServer
 
 PASSWORD = "s3cret-word"
 # BGR means of the solid test mounts, as decoded (H.264 shifts them a little).

@@ -124,7 +124,6 @@ class ClockCameraFactory(GstRtspServer.RTSPMediaFactory):
         super().__init__()
         self.clock = ntp_clock(offset)
         self.set_clock(self.clock)
-        self.set_shared(True)
         self.connect("media-configure", self.on_media_configure)
 
         hold = delay_ms * Gst.MSECOND
@@ -142,9 +141,6 @@ class ClockCameraFactory(GstRtspServer.RTSPMediaFactory):
         media.connect("unprepared", lambda _media: painter.stopped.set())
 
 
-def add_mounts(mounts, pool, offset=0.0):
-    """Adds the clock camera mounts to a server's mount points."""
-    for path, delay_ms in MOUNTS.items():
-        factory = ClockCameraFactory(delay_ms, offset)
-        factory.set_address_pool(pool)
-        mounts.add_factory(path, factory)
+def factories(offset=0.0):
+    """(mount, factory) of each clock camera, whose wall clock is off by `offset` seconds."""
+    return [(path, ClockCameraFactory(delay_ms, offset)) for path, delay_ms in MOUNTS.items()]

@@ -2,12 +2,13 @@
 
 Run as ``python tests/streams/rtsp_server.py --port 0``: once listening it
 prints its base URL (``rtsp://127.0.0.1:PORT``) as one line on stdout.
-It exits by itself after ``--lifetime`` seconds or when its parent dies.
+It exits by itself after ``--lifetime`` seconds or when its parent dies. The serving itself
+(loopback sockets, client threads, session timeouts, the process's main loop) is
+vantle._rtsp_serving's, shared with the demo camera and the bench servers.
 """
 
 import argparse
 import os
-import signal
 import sys
 
 import gi
@@ -17,20 +18,7 @@ gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
 import clock_camera  # noqa: E402  (beside this script)
-
-HOST = "127.0.0.1"
-
-
-def video(fps=25, width=320, height=240, pattern="smpte horizontal-speed=2", frames=-1, fmt="I420"):
-    return (f"videotestsrc is-live=true num-buffers={frames} pattern={pattern} ! "
-            f"video/x-raw,format={fmt},width={width},height={height},framerate={fps}/1")
-
-
-def h264(key_interval=25):
-    # config-interval=-1 repeats SPS/PPS with every IDR so late joiners of a
-    # shared media can start decoding at the next keyframe.
-    return (f"x264enc tune=zerolatency speed-preset=ultrafast key-int-max={key_interval} ! "
-            f"rtph264pay name=pay0 pt=96 config-interval=-1")
+from vantle._rtsp_serving import Server, ServingError, h264, serving_loop, video  # noqa: E402
 
 
 def h265(key_interval=25):
@@ -108,7 +96,7 @@ def resize_launch(width, height, argb):
             f"{h264(15)}")
 
 
-def start_resizing(_factory, media):
+def start_resizing(media):
     """Changes the picture size and colour of a /resize media while it lives."""
     element = media.get_element()
     src, size = element.get_by_name("src"), element.get_by_name("size")
@@ -127,42 +115,13 @@ def start_resizing(_factory, media):
 
 
 def build_server(port, clock_offset=0.0):
-    server = GstRtspServer.RTSPServer()
-    server.set_address(HOST)
-    server.set_service(str(port))
-    # The default pool has one thread for all clients, which serialises them.
-    server.get_thread_pool().set_max_threads(16)
-
-    # Keep the RTP/RTCP UDP sockets on loopback too (by default they bind to
-    # every interface).
-    pool = GstRtspServer.RTSPAddressPool()
-    pool.add_range(HOST, HOST, 20000, 29999, 0)
-
-    mounts = server.get_mount_points()
+    server = Server(port)
     for path, (launch, shared) in MOUNTS.items():
-        factory = GstRtspServer.RTSPMediaFactory()
-        factory.set_launch(f"( {launch} )")
-        factory.set_shared(shared)
-        factory.set_address_pool(pool)
-        mounts.add_factory(path, factory)
-
-    lossy = LossyFactory()
-    lossy.set_address_pool(pool)
-    mounts.add_factory("/lossy", lossy)
-
-    resize = GstRtspServer.RTSPMediaFactory()
-    resize.set_launch(f"( {resize_launch(*RESIZE_STEPS[0])} )")
-    resize.set_address_pool(pool)
-    resize.connect("media-configure", start_resizing)
-    mounts.add_factory("/resize", resize)
-    clock_camera.add_mounts(mounts, pool, clock_offset)
-
-    # Clients that vanish without TEARDOWN over UDP would otherwise be fed
-    # for the default 60 s.
-    def on_client(_server, client):
-        client.connect("new-session", lambda _c, session: session.set_timeout(10))
-
-    server.connect("client-connected", on_client)
+        server.mount(path, launch, shared=shared)
+    server.mount("/lossy", factory=LossyFactory(), shared=False)
+    server.mount("/resize", resize_launch(*RESIZE_STEPS[0]), shared=False, on_configure=start_resizing)
+    for path, factory in clock_camera.factories(clock_offset):
+        server.mount(path, factory=factory, shared=True)
     return server
 
 
@@ -174,29 +133,15 @@ def main(argv=None):
                         help="seconds the clock cameras' wall clock is off")
     args = parser.parse_args(argv)
 
-    Gst.init(None)
     server = build_server(args.port, args.clock_offset)
-    if server.attach(None) == 0:
-        sys.exit(f"rtsp_server: cannot listen on {HOST}:{args.port}")
-
-    loop = GLib.MainLoop()
-    parent = os.getppid()
-
-    def tick():
-        server.get_session_pool().cleanup()
-        if os.getppid() != parent:
-            loop.quit()
-        return GLib.SOURCE_CONTINUE
-
-    GLib.timeout_add_seconds(1, tick)
-    GLib.timeout_add(int(args.lifetime * 1000), loop.quit)
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, sig, loop.quit)
-
-    print(f"rtsp://{HOST}:{server.get_bound_port()}", flush=True)
+    try:
+        server.listen()
+    except ServingError as error:
+        sys.exit(f"rtsp_server: {error}")
+    loop = serving_loop(server.server, args.lifetime, tick_ms=1000)
+    print(server.url(), flush=True)
     loop.run()
-    # Tearing down live media with clients attached can block; the OS
-    # closes the sockets, which is all a restart on the same port needs.
+    # The OS closes the sockets, which is all a restart on the same port needs.
     os._exit(0)
 
 
