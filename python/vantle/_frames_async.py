@@ -15,28 +15,36 @@ if TYPE_CHECKING:
     from vantle.live_feed import Frame, LiveFeed
 
 
+class OneShotWake:
+    """A future of the running loop that any thread completes once: ``from_thread`` is what a
+    native thread calls, ``now`` what the loop itself calls (a timer)."""
+
+    def __init__(self, loop):
+        self.loop = loop
+        self.woken = loop.create_future()
+
+    def now(self):
+        if not self.woken.done():
+            self.woken.set_result(None)
+
+    def from_thread(self):
+        try:
+            self.loop.call_soon_threadsafe(self.now)
+        except RuntimeError:  # the loop closed meanwhile: nobody is waiting any more
+            pass
+
+
 async def _frame_or_timeout(watches, left):
     """Waits until one of ``watches`` ((reader, frame number) pairs) has a newer frame or closes,
     or ``left`` seconds passed (None: no limit). Wake-ups may be spurious: callers look again."""
     import asyncio
 
     loop = asyncio.get_running_loop()
-    woken = loop.create_future()
-
-    def wake():
-        if not woken.done():
-            woken.set_result(None)
-
-    def wake_from_stream():
-        try:
-            loop.call_soon_threadsafe(wake)
-        except RuntimeError:  # the loop closed meanwhile: nobody is waiting any more
-            pass
-
-    tokens = [(feed, feed._watch_next_frame(after, wake_from_stream)) for feed, after in watches]
-    timer = None if left is None else loop.call_later(left, wake)
+    wake = OneShotWake(loop)
+    tokens = [(feed, feed._watch_next_frame(after, wake.from_thread)) for feed, after in watches]
+    timer = None if left is None else loop.call_later(left, wake.now)
     try:
-        await woken
+        await wake.woken
     finally:
         for feed, token in tokens:
             feed._unwatch(token)
