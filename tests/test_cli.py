@@ -216,6 +216,22 @@ def test_sigint_ends_watch_cleanly(tmp_path):
     assert int(summary(out)["frames"]) > 0
 
 
+def test_watch_into_a_closed_pipe_ends_quietly(tmp_path):
+    """`vantle watch | head -1`: the reader of the output goes away."""
+    proc = spawn("watch", "--plain", cwd=tmp_path)
+    try:
+        read_line_matching(proc, r"status=streaming")
+        proc.stdout.close()
+        err = proc.stderr.read()
+        proc.wait(timeout=15)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 128 + signal.SIGPIPE
+    assert "error" not in err and "Traceback" not in err, err
+
+
 def decode_png(path):
     pipeline = Gst.parse_launch(
         f'filesrc location="{path}" ! pngdec ! videoconvert ! video/x-raw,format=BGR ! appsink name=sink sync=false')

@@ -16,6 +16,8 @@ Everything shown about a stream comes from its reader's stats().
 
 import argparse
 import json
+import os
+import signal
 import sys
 import time
 from pathlib import Path
@@ -309,6 +311,11 @@ def main(argv=None):
     except KeyboardInterrupt:
         print(f"vantle {args.command}: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # Whoever read the output went away (`vantle watch | head`): the streams are closed by now;
+        # end quietly with the status of a tool that SIGPIPE ended, and let no later flush raise.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
     except Exception as error:  # one line, not a traceback, unless debugging
         if getattr(args, "log_level", "off") == "debug":
             raise
