@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <vector>
-
-#include "utils/timing/timeout.hpp"
 
 namespace vantle::exit_stop {
 namespace {
@@ -14,6 +12,7 @@ namespace {
 struct Registry {
     std::mutex mutex;
     std::vector<std::weak_ptr<LiveFeed>> feeds;
+    std::condition_variable taken_down;  // a reader's pipeline went down
 };
 
 Registry*& registry() {
@@ -51,12 +50,21 @@ void stop_open_readers(double limit_seconds) {
         r.feeds.clear();
     }
     for (const auto& feed : open) feed->close();
-    const Timeout limit(limit_seconds, false);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(limit_seconds);
     // CLOSED is set by close() itself: what the exit waits for is the pipelines being down.
     auto all_down = [&] {
         return std::all_of(open.begin(), open.end(), [](const auto& feed) { return feed->taken_down(); });
     };
-    while (!all_down() && limit) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    Registry& r = *registry();
+    std::unique_lock lock(r.mutex);
+    r.taken_down.wait_until(lock, deadline, all_down);
+}
+
+void note_taken_down() noexcept {
+    Registry& r = *registry();
+    // Taken and let go so that a waiter between its check and its sleep cannot miss the wake-up.
+    { std::lock_guard lock(r.mutex); }
+    r.taken_down.notify_all();
 }
 
 void forget_all() noexcept { registry() = new Registry(); }

@@ -21,6 +21,9 @@ void track(const std::shared_ptr<LiveFeed>& feed);
 // time (the RTSP source sends its TEARDOWN on the way). Call without the GIL.
 void stop_open_readers(double limit_seconds);
 
+// Called by a reader's supervision thread once its pipeline is down: wakes stop_open_readers.
+void note_taken_down() noexcept;
+
 // In a child created by fork: the readers belong to the parent, whose threads the child lacks.
 void forget_all() noexcept;
 

@@ -6,6 +6,7 @@
 
 #include <gio/gio.h>
 
+#include "live_feed/exit_stop.hpp"
 #include "live_feed/live_feed.hpp"
 #include "utils/gstreamer/pads.hpp"
 #include "utils/timing/timeout.hpp"
@@ -120,6 +121,7 @@ void LiveFeed::pipeline_restarter() {
     }
     shut_down();
     taken_down_.store(true);
+    exit_stop::note_taken_down();
     status_.store(StreamStatus::Closed);
     new_status_event_->set();
     // Reported as Python reports an unhandled error of a thread, once the reader is closed.
