@@ -122,8 +122,7 @@ void LiveFeed::pipeline_restarter() {
     shut_down();
     taken_down_.store(true);
     exit_stop::note_taken_down();
-    status_.store(StreamStatus::Closed);
-    new_status_event_->set();
+    set_status(StreamStatus::Closed);
     // Reported as Python reports an unhandled error of a thread, once the reader is closed.
     if (failure) std::rethrow_exception(failure);
 }
@@ -282,8 +281,11 @@ void LiveFeed::close() {
         closing_.store(true);
     }
     supervision_wakeup_.notify_all();
-    // Wakes the frame waiters too; the supervision thread still takes the pipeline down.
+    // The supervision thread still takes the pipeline down, and may mark the reader CLOSED before
+    // this line does: the frame waiters are woken here whoever marks it, or one that looked just
+    // before the flag was set would sleep on.
     set_status(StreamStatus::Closed);
+    frame_watchers_.notify();
 }
 
 bool LiveFeed::closing() const noexcept { return closing_.load() || status() == StreamStatus::Closed; }
