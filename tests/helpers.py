@@ -1,5 +1,6 @@
 """Small helpers shared by the test modules."""
 
+import concurrent.futures
 import socket
 import time
 
@@ -37,3 +38,12 @@ def refused_url(scheme="rtsp"):
 
 # Plays (its live source runs) but the sink never prerolls, so the pipeline stays PAUSED.
 NEVER_PLAYS = "videotestsrc is-live=true ! valve drop=true ! identity name={url} ! appsink name=main_sink"
+
+
+def side_by_side(run, cases):
+    """Runs `run(case)` for every case at once, each on its own thread, so that cases which wait
+    share one wait; returns {case: future}: `future.result()` gives what `run` returned or raises
+    what it raised, so each case's test still fails on its own."""
+    cases = list(cases)
+    with concurrent.futures.ThreadPoolExecutor(len(cases), thread_name_prefix="side-by-side") as pool:
+        return {case: pool.submit(run, case) for case in cases}
