@@ -40,10 +40,10 @@ def refused_url(scheme="rtsp"):
 NEVER_PLAYS = "videotestsrc is-live=true ! valve drop=true ! identity name={url} ! appsink name=main_sink"
 
 
-def side_by_side(run, cases):
-    """Runs `run(case)` for every case at once, each on its own thread, so that cases which wait
-    share one wait; returns {case: future}: `future.result()` gives what `run` returned or raises
-    what it raised, so each case's test still fails on its own."""
+def side_by_side(run, cases, at_once=None):
+    """Runs `run(case)` for every case, `at_once` of them (default: all) at a time on threads of
+    their own, so that cases which wait share their waits; returns {case: future}: `future.result()`
+    gives what `run` returned or raises what it raised, so each case's test still fails on its own."""
     cases = list(cases)
-    with concurrent.futures.ThreadPoolExecutor(len(cases), thread_name_prefix="side-by-side") as pool:
+    with concurrent.futures.ThreadPoolExecutor(at_once or len(cases), thread_name_prefix="side-by-side") as pool:
         return {case: pool.submit(run, case) for case in cases}
