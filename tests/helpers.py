@@ -1,8 +1,28 @@
 """Small helpers shared by the test modules."""
 
 import concurrent.futures
+import contextlib
+import os
 import socket
 import time
+
+import pytest
+
+# Multiplies the short timeouts below: scripts/sanitize.sh sets it for ThreadSanitizer, whose
+# slowdown makes a pipeline miss a two-second start.
+TIMEOUT_SCALE = float(os.environ.get("VANTLE_TEST_TIMEOUT_SCALE", "1"))
+
+
+@contextlib.contextmanager
+def shortened_timeouts(frame_timeout=2.0):
+    """Readers built inside give up and rebuild after 2 s (`frame_timeout` for frames) instead of
+    30 and 120; for fixtures wider than one test (the `short_timeouts` fixture is one test's)."""
+    from vantle import live_feed
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(live_feed, "_STATE_CHANGE_TIMEOUT", 2 * TIMEOUT_SCALE)
+        patch.setattr(live_feed, "_FRAME_TIMEOUT", frame_timeout * TIMEOUT_SCALE)
+        yield
 
 
 def wait_for(predicate, timeout=10.0):
