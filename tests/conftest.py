@@ -1,5 +1,4 @@
 import logging
-import os
 import sys
 from pathlib import Path
 
@@ -10,6 +9,7 @@ ROOT = str(Path(__file__).resolve().parent.parent)
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
+from tests.helpers import shortened_timeouts  # noqa: E402
 from tests.streams import HttpServer, RtspServer  # noqa: E402
 
 
@@ -48,18 +48,11 @@ def http_server():
         yield server
 
 
-# Multiplies the short timeouts below: scripts/sanitize.sh sets it for ThreadSanitizer, whose
-# slowdown makes a pipeline miss a two-second start.
-TIMEOUT_SCALE = float(os.environ.get("VANTLE_TEST_TIMEOUT_SCALE", "1"))
-
-
 @pytest.fixture
-def short_timeouts(monkeypatch):
+def short_timeouts():
     """Readers built during the test give up and rebuild after 2 s instead of 30 and 120."""
-    from vantle import live_feed
-
-    monkeypatch.setattr(live_feed, "_STATE_CHANGE_TIMEOUT", 2 * TIMEOUT_SCALE)
-    monkeypatch.setattr(live_feed, "_FRAME_TIMEOUT", 2 * TIMEOUT_SCALE)
+    with shortened_timeouts():
+        yield
 
 
 @pytest.fixture

@@ -1,7 +1,28 @@
 """Small helpers shared by the test modules."""
 
+import concurrent.futures
+import contextlib
+import os
 import socket
 import time
+
+import pytest
+
+# Multiplies the short timeouts below: scripts/sanitize.sh sets it for ThreadSanitizer, whose
+# slowdown makes a pipeline miss a two-second start.
+TIMEOUT_SCALE = float(os.environ.get("VANTLE_TEST_TIMEOUT_SCALE", "1"))
+
+
+@contextlib.contextmanager
+def shortened_timeouts(frame_timeout=2.0):
+    """Readers built inside give up and rebuild after 2 s (`frame_timeout` for frames) instead of
+    30 and 120; for fixtures wider than one test (the `short_timeouts` fixture is one test's)."""
+    from vantle import live_feed
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(live_feed, "_STATE_CHANGE_TIMEOUT", 2 * TIMEOUT_SCALE)
+        patch.setattr(live_feed, "_FRAME_TIMEOUT", frame_timeout * TIMEOUT_SCALE)
+        yield
 
 
 def wait_for(predicate, timeout=10.0):
@@ -37,3 +58,12 @@ def refused_url(scheme="rtsp"):
 
 # Plays (its live source runs) but the sink never prerolls, so the pipeline stays PAUSED.
 NEVER_PLAYS = "videotestsrc is-live=true ! valve drop=true ! identity name={url} ! appsink name=main_sink"
+
+
+def side_by_side(run, cases, at_once=None):
+    """Runs `run(case)` for every case, `at_once` of them (default: all) at a time on threads of
+    their own, so that cases which wait share their waits; returns {case: future}: `future.result()`
+    gives what `run` returned or raises what it raised, so each case's test still fails on its own."""
+    cases = list(cases)
+    with concurrent.futures.ThreadPoolExecutor(at_once or len(cases), thread_name_prefix="side-by-side") as pool:
+        return {case: pool.submit(run, case) for case in cases}

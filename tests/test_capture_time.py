@@ -2,6 +2,8 @@
 test cameras that paint their capture wall-clock time into every picture."""
 
 import asyncio
+import contextlib
+import threading
 import time
 
 import numpy as np
@@ -9,6 +11,7 @@ import pytest
 
 from vantle.live_feed import LiveFeed, aligned, aligned_async
 
+from tests.helpers import shortened_timeouts, side_by_side
 from tests.streams import RtspServer
 from tests.streams.clock_camera import read_painted
 
@@ -55,18 +58,30 @@ def clock_server():
         yield server
 
 
-@pytest.mark.parametrize("tcp", [False, True], ids=["udp", "tcp"])
-def test_captured_at_is_the_painted_capture_time(clock_server, tcp):
-    with LiveFeed(clock_server.url("/clock"), runtime_options={}, proxied=tcp) as feed:
-        frames, first_received = collect(feed, 60)
-        assert frames[0].received_at - first_received < 5.0, "no capture time within 5 s of the first frame"
-        errors_ms = np.array([abs(frame.captured_at - painted(frame)) * 1000 for frame in frames])
-        assert np.percentile(errors_ms, 95) < 5.0, f"p50 {np.median(errors_ms):.3f} ms, p95 {np.percentile(errors_ms, 95):.3f} ms"
-        for frame in frames:  # one machine, one clock: taken before received, and not long before
-            assert 0 < frame.received_at - frame.captured_at < 1.0
-        stats = feed.stats()
-        assert stats["capture_clock"] == "rtcp" and stats["transport"] == ("tcp" if tcp else "udp")
-        assert 0 < stats["capture_offset_ms"] < 1000
+@pytest.fixture(scope="module")
+def painted_runs():
+    """Per transport (UDP, TCP): 60 frames with a capture time, the receive time of the first frame
+    and the reader's stats then. The readers run side by side, each alone on a camera of its own:
+    one that joined a camera already playing would get sender reports while it still starts up."""
+    def run(transport):
+        with ClockServer() as server, LiveFeed(server.url("/clock"), runtime_options={},
+                                               proxied=transport == "tcp") as feed:
+            frames, first_received = collect(feed, 60)
+            return frames, first_received, feed.stats()
+
+    return side_by_side(run, ["udp", "tcp"])
+
+
+@pytest.mark.parametrize("transport", ["udp", "tcp"])
+def test_captured_at_is_the_painted_capture_time(painted_runs, transport):
+    frames, first_received, stats = painted_runs[transport].result()
+    assert frames[0].received_at - first_received < 5.0, "no capture time within 5 s of the first frame"
+    errors_ms = np.array([abs(frame.captured_at - painted(frame)) * 1000 for frame in frames])
+    assert np.percentile(errors_ms, 95) < 5.0, f"p50 {np.median(errors_ms):.3f} ms, p95 {np.percentile(errors_ms, 95):.3f} ms"
+    for frame in frames:  # one machine, one clock: taken before received, and not long before
+        assert 0 < frame.received_at - frame.captured_at < 1.0
+    assert stats["capture_clock"] == "rtcp" and stats["transport"] == transport
+    assert 0 < stats["capture_offset_ms"] < 1000
 
 
 def test_three_cameras_with_different_delays_give_aligned_sets(clock_server):
@@ -127,31 +142,49 @@ def test_sources_without_sender_reports_have_no_capture_time(http_server, source
         assert feed._frames_converted == converted  # the history holds decoded frames: none converted
 
 
+# Readers take the timeouts set when they are made: one made at a time, each with its own.
+MAKING = threading.Lock()
+
+
+def follow_a_jump(timeouts):
+    """Restarts a clock camera with its clock 30 s behind while a reader made with `timeouts`
+    streams from it; returns the seconds from the new camera's first frame to the first frame
+    whose capture time follows its clock, or None."""
+    with ClockServer() as server:
+        with MAKING, shortened_timeouts() if timeouts == "short" else contextlib.nullcontext():
+            feed = LiveFeed(server.url("/clock"), runtime_options={})
+        with feed:
+            before, _ = collect(feed, 10)
+            assert abs(before[-1].captured_at - painted(before[-1])) < 0.005
+            server.offset = -30.0  # the camera's clock now runs 30 s behind
+            server.restart()
+            after = before[-1].number
+            new_first, deadline = None, time.monotonic() + 60
+            while time.monotonic() < deadline:
+                frame = feed.next_frame(after, timeout=5)
+                if frame is None:
+                    continue
+                after = frame.number
+                camera_time = painted(frame)
+                if camera_time > before[-1].received_at - 20:
+                    continue  # still the old camera
+                new_first = new_first or frame.received_at
+                if frame.captured_at is not None:
+                    # Never ahead of the camera's own clock, whichever mapping was used.
+                    assert frame.captured_at - camera_time <= 1.0
+                    if abs(frame.captured_at - camera_time) < 0.005:
+                        return frame.received_at - new_first
+            return None
+
+
 # The restarted camera is a failure and a rebuild: with the default timeouts and with short ones.
+@pytest.fixture(scope="module")
+def jumps():
+    return side_by_side(follow_a_jump, ["default", "short"])
+
+
 @pytest.mark.parametrize("timeouts", ["default", "short"])
-def test_capture_times_follow_a_sender_clock_that_jumped(request, timeouts):
-    if timeouts == "short":
-        request.getfixturevalue("short_timeouts")
-    with ClockServer() as server, LiveFeed(server.url("/clock"), runtime_options={}) as feed:
-        before, _ = collect(feed, 10)
-        assert abs(before[-1].captured_at - painted(before[-1])) < 0.005
-        server.offset = -30.0  # the camera's clock now runs 30 s behind
-        server.restart()
-        after = before[-1].number
-        new_first, deadline, followed = None, time.monotonic() + 60, None
-        while followed is None and time.monotonic() < deadline:
-            frame = feed.next_frame(after, timeout=5)
-            if frame is None:
-                continue
-            after = frame.number
-            camera_time = painted(frame)
-            if camera_time > before[-1].received_at - 20:
-                continue  # still the old camera
-            new_first = new_first or frame.received_at
-            if frame.captured_at is not None:
-                # Never ahead of the camera's own clock, whichever mapping was used.
-                assert frame.captured_at - camera_time <= 1.0
-                if abs(frame.captured_at - camera_time) < 0.005:
-                    followed = frame.received_at
-        assert followed is not None, "capture times never followed the new clock"
-        assert followed - new_first < 5.0
+def test_capture_times_follow_a_sender_clock_that_jumped(jumps, timeouts):
+    followed_after_s = jumps[timeouts].result()
+    assert followed_after_s is not None, "capture times never followed the new clock"
+    assert followed_after_s < 5.0

@@ -24,7 +24,7 @@ from vantle.feed_contract import (  # noqa: E402
 )
 from vantle.live_feed import LiveFeed  # noqa: E402
 
-from tests.helpers import NEVER_PLAYS, refused_url, wait_for  # noqa: E402
+from tests.helpers import NEVER_PLAYS, refused_url, shortened_timeouts, side_by_side, wait_for  # noqa: E402
 
 CUSTOM = ("rtspsrc location={url} latency=0 ! rtph264depay name=buffer_src ! decodebin ! videoconvert ! "
           "video/x-raw,format=BGR ! appsink name=main_sink")
@@ -123,13 +123,25 @@ def test_held_frame_survives_newer_frames(rtsp_server):
     assert np.array_equal(held, copy)
 
 
+RATES = [("/h264", 15, 23), ("/fps15", 11, 17), ("/dynamic", 12, 23)]
+
+
+@pytest.fixture(scope="module")
+def frame_rates(rtsp_server):
+    """Frames a second each mount of RATES delivers over 2.5 s, its readers side by side."""
+    def rate(mount):
+        with open_streaming(rtsp_server.url(mount)) as feed:
+            time.sleep(0.5)
+            return len(receive_times(feed, 2.5)) / 2.5
+
+    with shortened_timeouts():
+        return side_by_side(rate, [mount for mount, _, _ in RATES])
+
+
 @pytest.mark.timing
-@pytest.mark.parametrize("mount,low,high", [("/h264", 15, 23), ("/fps15", 11, 17), ("/dynamic", 12, 23)])
-def test_frame_rate_is_limited_to_20(rtsp_server, mount, low, high):
-    with open_streaming(rtsp_server.url(mount)) as feed:
-        time.sleep(0.5)
-        rate = len(receive_times(feed, 2.5)) / 2.5
-    assert low <= rate <= high
+@pytest.mark.parametrize("mount,low,high", RATES)
+def test_frame_rate_is_limited_to_20(frame_rates, mount, low, high):
+    assert low <= frame_rates[mount].result() <= high
 
 
 def test_status_and_events(rtsp_server):
@@ -158,19 +170,35 @@ def test_status_and_events(rtsp_server):
     assert repr(feed) == f"<LiveFeed url='{url}' status=closed>"
 
 
+@pytest.fixture(scope="module")
+def keyframes_only_toggled(rtsp_server):
+    """Per pipeline (the URL's own, "rtsp", and a custom one): the frames received in windows with
+    keyframes only, with all frames, and with keyframes only again, then (rebuilds, halts). The
+    readers run side by side."""
+    def toggle(pipeline_str):
+        with open_streaming(rtsp_server.url("/h264-longgop"), pipeline_str=pipeline_str,
+                            runtime_options={"keyframes_only": True}) as feed:
+            keyframes = len(receive_times(feed, 2))
+            feed.set_runtime_option_vals({"keyframes_only": False})
+            every = len(receive_times(feed, 1.5))
+            feed.set_runtime_option_vals({"keyframes_only": True})
+            time.sleep(0.3)  # frames already past the probe
+            keyframes_again = len(receive_times(feed, 1.5))
+            return keyframes, every, keyframes_again, (feed.stats()["rebuilds"], feed.stats()["halts"])
+
+    # Keyframes come every 4 s: frames may be 10 s apart before the reader rebuilds.
+    with shortened_timeouts(frame_timeout=10):
+        return side_by_side(toggle, [None, CUSTOM])
+
+
 @pytest.mark.timing
 @pytest.mark.parametrize("pipeline_str", [None, CUSTOM], ids=["rtsp", "custom"])
-def test_keyframes_only_toggles_without_rebuild(rtsp_server, monkeypatch, pipeline_str):
-    monkeypatch.setattr(live_feed, "_FRAME_TIMEOUT", 10)  # keyframes come every 4 s
-    with open_streaming(rtsp_server.url("/h264-longgop"), pipeline_str=pipeline_str,
-                        runtime_options={"keyframes_only": True}) as feed:
-        assert len(receive_times(feed, 2)) <= 1
-        feed.set_runtime_option_vals({"keyframes_only": False})
-        assert len(receive_times(feed, 1.5)) >= 15
-        feed.set_runtime_option_vals({"keyframes_only": True})
-        time.sleep(0.3)  # frames already past the probe
-        assert len(receive_times(feed, 1.5)) <= 2  # a keyframe may fall in this window
-        assert (feed.stats()["rebuilds"], feed.stats()["halts"]) == (0, 0)
+def test_keyframes_only_toggles_without_rebuild(keyframes_only_toggled, pipeline_str):
+    keyframes, every, keyframes_again, rebuilds_and_halts = keyframes_only_toggled[pipeline_str].result()
+    assert keyframes <= 1
+    assert every >= 15
+    assert keyframes_again <= 2  # a keyframe may fall in this window
+    assert rebuilds_and_halts == (0, 0)
 
 
 @pytest.mark.parametrize("options,message", [

@@ -63,7 +63,8 @@ def test_closed_readers_release_their_descriptors(rtsp_server, http_server):
     # First use opens what GStreamer keeps for the process (plugins, thread pools).
     for url in urls:
         with LiveFeed(url, latency=200, runtime_options={}) as feed:
-            feed.new_frame_event.wait(5)
+            # A frame, or for the refused URL its first failure.
+            wait_for(lambda: feed.new_frame_event.is_set() or feed.stats()["last_error"] is not None, 5)
     time.sleep(0.5)
     baseline = open_fds()
 

@@ -13,7 +13,7 @@ from vantle.feed_contract import StreamStatus
 from vantle.live_feed import LiveFeed, wait_any
 
 from tests.faults import SERVERS, close_within, report
-from tests.helpers import refused_url, wait_for
+from tests.helpers import refused_url, side_by_side, wait_for
 
 
 def retried(feed, rebuilds, timeout):
@@ -22,10 +22,14 @@ def retried(feed, rebuilds, timeout):
     return feed.stats()
 
 
-# 30 s: long enough for the retries to spend most of it at the interval's cap (an interval that
-# kept doubling from 0.5 s would have reached 16 s); bench/outage_recovery.py measures outages of minutes.
-@pytest.mark.parametrize("kind, outage", [("rtsp", 5), ("rtsp", 30), ("http", 5)])
-def test_camera_back_after_an_outage_streams_within_seconds(kind, outage):
+OUTAGES = [("rtsp", 5), ("rtsp", 30), ("http", 5)]
+
+
+def outage(case):
+    """Kills `case`'s camera while a reader streams from it and starts it again on the same port
+    after the outage; returns the reader's stats while down (and when they were read), its stats
+    once back, and the seconds from the camera's return to the first new frame."""
+    kind, outage_s = case
     server_type, path = SERVERS[kind]
     with server_type() as server, LiveFeed(server.url(path), runtime_options={}) as feed:
         assert feed.next_frame(timeout=15) is not None
@@ -33,22 +37,35 @@ def test_camera_back_after_an_outage_streams_within_seconds(kind, outage):
         server.stop()
         killed = time.monotonic()
         assert wait_for(lambda: feed.status is StreamStatus.HALTED, 10)
-        time.sleep(max(0.0, outage - (time.monotonic() - killed)))
-        down = feed.stats()
-        # One episode however many rebuilds; the retry interval stays at its 2 s cap.
-        assert down["halts"] == 1 and down["rebuilds"] >= (2 if outage < 10 else 10)
-        assert down["failing_since"] is not None and time.time() - down["failing_since"] >= outage - 1
-        assert down["next_retry_in"] is None or 0 <= down["next_retry_in"] <= 2.0
+        time.sleep(max(0.0, outage_s - (time.monotonic() - killed)))
+        down, down_at = feed.stats(), time.time()
         number = feed.frame_number
         server.start()
         back = time.monotonic()
         frame = feed.next_frame(number, timeout=30)
         assert frame is not None, "no frame within 30 s of the camera's return"
         recovery_s = time.monotonic() - back
-        up = feed.stats()
-        assert up["failing_since"] is None and up["next_retry_in"] is None and up["halts"] == 1
-        assert up["last_error"] == down["last_error"]  # the root cause of the episode that ended
-    report("retry", kind=kind, outage_s=outage, recovery_s=recovery_s, rebuilds=down["rebuilds"])
+        return down, down_at, feed.stats(), recovery_s
+
+
+@pytest.fixture(scope="module")
+def outages():
+    """The outages of OUTAGES, side by side: the short ones pass while the long one lasts."""
+    return side_by_side(outage, OUTAGES)
+
+
+# 30 s: long enough for the retries to spend most of it at the interval's cap (an interval that
+# kept doubling from 0.5 s would have reached 16 s); bench/outage_recovery.py measures outages of minutes.
+@pytest.mark.parametrize("kind, outage_s", OUTAGES)
+def test_camera_back_after_an_outage_streams_within_seconds(outages, kind, outage_s):
+    down, down_at, up, recovery_s = outages[kind, outage_s].result()
+    # One episode however many rebuilds; the retry interval stays at its 2 s cap.
+    assert down["halts"] == 1 and down["rebuilds"] >= (2 if outage_s < 10 else 10)
+    assert down["failing_since"] is not None and down_at - down["failing_since"] >= outage_s - 1
+    assert down["next_retry_in"] is None or 0 <= down["next_retry_in"] <= 2.0
+    assert up["failing_since"] is None and up["next_retry_in"] is None and up["halts"] == 1
+    assert up["last_error"] == down["last_error"]  # the root cause of the episode that ended
+    report("retry", kind=kind, outage_s=outage_s, recovery_s=recovery_s, rebuilds=down["rebuilds"])
     # The defaults promise about 3 s; the margin is for the shared test machine.
     assert recovery_s < 6, recovery_s
 
@@ -143,16 +160,27 @@ def test_no_frame_after_close_returns(rtsp_server):
             feed.wait_until_closed()
 
 
-@pytest.mark.parametrize("path, low, high", [("/live.mjpg", 10, 20.5), ("/slow.mjpg", 4, 8.5)])
-def test_http_mjpeg_camera(http_server, path, low, high):
-    with LiveFeed(http_server.url(path), runtime_options={}) as feed:
-        first = feed.next_frame(timeout=15)
-        assert first is not None and first.image.shape == (240, 320, 3)
-        time.sleep(1)
-        before, started = feed.frame_number, time.monotonic()
-        time.sleep(4)
-        fps = (feed.frame_number - before) / (time.monotonic() - started)
-        stats = feed.stats()
+MJPEG = [("/live.mjpg", 10, 20.5), ("/slow.mjpg", 4, 8.5)]
+
+
+@pytest.fixture(scope="module")
+def mjpeg_readings(http_server):
+    """Per MJPEG path: its first frame, frames a second over 4 s, and its stats; read side by side."""
+    def read(path):
+        with LiveFeed(http_server.url(path), runtime_options={}) as feed:
+            first = feed.next_frame(timeout=15)
+            time.sleep(1)
+            before, started = feed.frame_number, time.monotonic()
+            time.sleep(4)
+            return first, (feed.frame_number - before) / (time.monotonic() - started), feed.stats()
+
+    return side_by_side(read, [path for path, _, _ in MJPEG])
+
+
+@pytest.mark.parametrize("path, low, high", MJPEG)
+def test_http_mjpeg_camera(mjpeg_readings, path, low, high):
+    first, fps, stats = mjpeg_readings[path].result()
+    assert first is not None and first.image.shape == (240, 320, 3)
     # 25 pictures a second are limited to 20; 8 a second stay 8, none repeated to make up 20.
     assert low <= fps <= high, fps
     assert stats["source"] == {"codec": "jpeg", "width": 320, "height": 240, "framerate": 0.0}

@@ -13,7 +13,7 @@ gi.require_version("GstApp", "1.0")
 gi.require_version("GstVideo", "1.0")
 from gi.repository import Gst, GstApp, GstVideo  # noqa: E402,F401
 
-from tests.helpers import caps_structure  # noqa: E402
+from tests.helpers import caps_structure, side_by_side  # noqa: E402
 
 Gst.init(None)
 
@@ -195,9 +195,18 @@ def test_rtsp_ends_with_eos(rtsp_server):
     assert 40 <= len(got.frames) <= 50
 
 
-@pytest.mark.parametrize("mount,interval", [("/h264", 25), ("/h264-longgop", 100)])
-def test_rtsp_key_interval(rtsp_server, mount, interval):
-    flags = keyframes(rtsp_server.url(mount), 55)
+KEY_INTERVALS = [("/h264", 25), ("/h264-longgop", 100)]
+
+
+@pytest.fixture(scope="module")
+def keyframe_flags(rtsp_server):
+    """keyframes() of 55 access units of each mount of KEY_INTERVALS, read side by side."""
+    return side_by_side(lambda mount: keyframes(rtsp_server.url(mount), 55), [mount for mount, _ in KEY_INTERVALS])
+
+
+@pytest.mark.parametrize("mount,interval", KEY_INTERVALS)
+def test_rtsp_key_interval(keyframe_flags, mount, interval):
+    flags = keyframe_flags[mount].result()
     positions = [i for i, key in enumerate(flags) if key]
     if interval < len(flags):
         assert len(positions) >= 2

@@ -10,6 +10,8 @@ import tempfile
 
 import pytest
 
+from tests.helpers import side_by_side
+
 LIBFAKETIME = next(iter(sorted(glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1"))), None)
 
 CHILD = """
@@ -42,17 +44,31 @@ stuck.wait_until_closed()
 """
 
 
-@pytest.mark.skipif(LIBFAKETIME is None, reason="libfaketime is not installed")
-@pytest.mark.parametrize("step", [3600, -3600])
-def test_wall_clock_step(step):
+STEPS = [3600, -3600]
+
+
+def stepped(step):
+    """Runs CHILD with its wall clock stepped by `step` seconds; returns the finished process."""
     with tempfile.TemporaryDirectory() as directory:
         offset = os.path.join(directory, "offset")
         with open(offset, "w") as file:
             file.write("+0\n")
         env = dict(os.environ, LD_PRELOAD=LIBFAKETIME, DONT_FAKE_MONOTONIC="1", FAKETIME_TIMESTAMP_FILE=offset,
                    FAKETIME_NO_CACHE="1")
-        result = subprocess.run([sys.executable, "-c", CHILD, offset, f"{step:+d}"], env=env, cwd=directory,
-                                capture_output=True, text=True, timeout=60)
+        return subprocess.run([sys.executable, "-c", CHILD, offset, f"{step:+d}"], env=env, cwd=directory,
+                              capture_output=True, text=True, timeout=60)
+
+
+@pytest.fixture(scope="module")
+def children():
+    """The child of each step of STEPS, side by side."""
+    return side_by_side(stepped, STEPS)
+
+
+@pytest.mark.skipif(LIBFAKETIME is None, reason="libfaketime is not installed")
+@pytest.mark.parametrize("step", STEPS)
+def test_wall_clock_step(children, step):
+    result = children[step].result()
     assert result.returncode == 0, result.stderr
     jumped, stalls, stuck_rebuilds = result.stdout.split()
     assert float(jumped) == step  # the wall clock really moved
